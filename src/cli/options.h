@@ -1,0 +1,15 @@
+#ifndef QUILLPASS_OPTIONS_H
+#define QUILLPASS_OPTIONS_H
+
+#include <cstdint>
+
+// Largest chunk -b accepts: 16 MiB.
+constexpr int32_t max_buffer_size = 16 * 1024 * 1024;
+
+void scan_options(int argc, char **argv);
+[[noreturn]] void show_usage();
+
+// Accepts only decimal digits with a value from 1 to max_buffer_size.
+bool parse_buffer_size(const char *text, int32_t *size);
+
+#endif

@@ -1,0 +1,79 @@
+#include "print_settings.h"
+#include "relay.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <unistd.h>
+
+// Obtained once before the first read; every chunk reuses it.
+static char *relay_buffer;
+
+// Set once a write to the output has failed: from then on nothing more is
+// read or written, apart from one last try at the stop sequence.
+static bool output_failed;
+
+// True from just before the start sequence until the stop sequence is out.
+volatile sig_atomic_t frame_open;
+
+bool allocate_relay_buffer()
+{
+    relay_buffer = static_cast<char *>(malloc(static_cast<size_t>(buffer_size)));
+    if (relay_buffer == nullptr) {
+        warn("relay buffer", errno);
+        return false;
+    }
+    return true;
+}
+
+bool emit(const char *buf, size_t count)
+{
+    if (output_failed)
+        return false;
+    if (!write_all(out_fd, buf, count)) {
+        output_failed = true;
+        warn("write error", errno);
+        return false;
+    }
+    return true;
+}
+
+void open_frame()
+{
+    hold_diagnostics(true);
+    frame_open = 1;
+    emit(start_sequence, sequence_length);
+}
+
+void close_frame()
+{
+    if (output_failed)
+        write(out_fd, stop_sequence, sequence_length); // best effort; already reported
+    else
+        emit(stop_sequence, sequence_length);
+    frame_open = 0;
+    hold_diagnostics(false);
+    flush_diagnostics();
+}
+
+int relay_chunk()
+{
+    if (output_failed)
+        return relay_write_failed;
+    ssize_t n = read_some(in_fd, relay_buffer, static_cast<size_t>(buffer_size));
+    if (n < 0)
+        return relay_read_failed;
+    if (n > 0 && !emit(relay_buffer, static_cast<size_t>(n)))
+        return relay_write_failed;
+    return static_cast<int>(n);
+}
+
+bool relay_source(const char *name)
+{
+    int n;
+    while ((n = relay_chunk()) > 0) {
+    }
+    if (n == relay_read_failed)
+        warn(name, errno);
+    return n != relay_write_failed;
+}

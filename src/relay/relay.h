@@ -1,0 +1,37 @@
+#ifndef QUILLPASS_RELAY_H
+#define QUILLPASS_RELAY_H
+
+#include <cstddef>
+#include <sys/types.h>
+
+// Complete I/O on raw descriptors. Both retry EINTR and wait with poll()
+// when an inherited descriptor is non-blocking; both are safe to call from
+// a signal handler.
+ssize_t read_some(int fd, char *buf, size_t count);
+bool write_all(int fd, const char *buf, size_t count);
+
+// Diagnostics. Once the start sequence is out, anything written to the
+// terminal would land on paper, so messages are held until the frame closes.
+void warn(const char *name, int err);
+void hold_diagnostics(bool hold);
+void flush_diagnostics();
+extern int exit_status; // 0, or 1 after any reported failure
+
+// The print job.
+constexpr char start_sequence[] = "\033[5i";
+constexpr char stop_sequence[] = "\033[4i";
+constexpr size_t sequence_length = sizeof start_sequence - 1;
+
+// relay_chunk() results below 0.
+constexpr int relay_read_failed = -1;
+constexpr int relay_write_failed = -2;
+
+bool allocate_relay_buffer();
+void open_frame();
+void close_frame();
+bool emit(const char *buf, size_t count);
+int relay_chunk();
+bool relay_source(const char *name);
+void relay_file_list(int argc, char **argv);
+
+#endif
