@@ -1,0 +1,79 @@
+// End-to-end cases: each runs the built program with arguments and standard
+// input and compares its output byte for byte.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string operator""_b(const char *s, size_t n) { return std::string(s, n); }
+
+const std::string usage = read_file(TESTS_DIR "/usage.txt");
+
+std::string pattern(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = static_cast<char>(i * 7 + i / 251);
+    return s;
+}
+const std::string big = pattern(2 * 512 + 276);
+const std::string huge = pattern(3 << 20);
+
+struct Case {
+    const char *name;
+    std::vector<std::string> args;
+    std::string input;
+    std::string out;  // "usage" stands for the usage text
+    int status;
+    const char *err;  // a word expected on stderr; "" means stderr stays empty
+};
+
+const Case cases[] = {
+    {"empty input", {}, "", START STOP, 0, ""},
+    {"empty input -n", {"-n"}, "", START "\f" STOP, 0, ""},
+    {"text", {}, "Hello, printer\n", START "Hello, printer\n" STOP, 0, ""},
+    {"binary unchanged", {"-n"}, "\0a\033[4i\n\r\xff\0"_b, START "\0a\033[4i\n\r\xff\0\f"_b STOP, 0, ""},
+    {"several chunks", {}, big, START + big + STOP, 0, ""},
+    {"small chunks", {"-b", "7"}, big, START + big + STOP, 0, ""},
+    {"largest chunk", {"-b16777216"}, huge, START + huge + STOP, 0, ""},
+    {"-nS", {"-nS"}, "x", START "x\f" STOP, 0, ""},
+    {"-nb100", {"-nb100"}, big, START + big + "\f" STOP, 0, ""},
+    {"last -b wins", {"-b", "100", "-b", "200"}, "x", START "x" STOP, 0, ""},
+    {"operands ignored without -f", {"a", "b"}, "x", START "x" STOP, 0, ""},
+    {"-- ends options", {"--", "-n"}, "x", START "x" STOP, 0, ""},
+    {"lone - is an operand", {"-", "-n"}, "x", START "x" STOP, 0, ""},
+    {"first operand ends options", {"a", "-n"}, "x", START "x" STOP, 0, ""},
+    {"unknown option", {"-x"}, "x", "usage", 255, ""},
+    {"unknown after good", {"-n", "-x"}, "x", "usage", 255, ""},
+    {"-b without value", {"-b"}, "x", "usage", 255, ""},
+    {"-b takes -n as value", {"-b", "-n"}, "x", "usage", 255, "invalid buffer size '-n'"},
+    {"-b 0", {"-b", "0"}, "x", "usage", 255, "invalid buffer size '0'"},
+    {"-b negative", {"-b-5"}, "x", "usage", 255, "invalid buffer size '-5'"},
+    {"-b empty", {"-b", ""}, "x", "usage", 255, "invalid buffer size ''"},
+    {"-b 4k", {"-b", "4k"}, "x", "usage", 255, "invalid buffer size '4k'"},
+    {"-b too large", {"-b", "16777217"}, "x", "usage", 255, "invalid buffer size"},
+    {"-b overflow", {"-b", "4294967808"}, "x", "usage", 255, "invalid buffer size"},
+    {"bad -b after good", {"-b", "100", "-b", "x"}, "x", "usage", 255, "invalid buffer size 'x'"},
+    {"-t without a terminal", {"-t"}, "x", "", 1, "quillpass: /dev/tty: "},
+    {"-t then bad option", {"-t", "-x"}, "x", "usage", 255, ""},
+    {"-t then bad -b", {"-t", "-b0"}, "x", "usage", 255, "invalid buffer size"},
+};
+
+TEST(EndToEnd, Table)
+{
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Io io;
+        io.input = c.input;
+        Result r = run_quillpass(c.args, io);
+        EXPECT_EQ(r.exit_code(), c.status);
+        EXPECT_TRUE(r.out == (c.out == "usage" ? usage : c.out)) << "output: " << r.out.substr(0, 200);
+        if (*c.err == '\0')
+            EXPECT_EQ(r.err, "");
+        else
+            EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    }
+}
+
+} // namespace

@@ -1,0 +1,152 @@
+// Failures and awkward descriptors, with real devices, pipes and terminals.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+struct Fault {
+    const char *name;
+    std::vector<std::string> args;
+    Io io;
+    std::string out;
+    int status;
+    const char *err;
+};
+
+Io in_from(const char *path) { Io io; io.in_path = path; return io; }
+Io out_to(const char *path) { Io io; io.input = "hello"; io.out_path = path; return io; }
+Io closed_out() { Io io; io.close_out = true; return io; }
+Io stdin_dir_one_stream() { Io io = in_from("/"); io.err_to_out = true; return io; }
+
+TEST(Faults, ReportedAndTheFrameStillCloses)
+{
+    const Fault faults[] = {
+        {"full device", {"-n"}, out_to("/dev/full"), "", 1, "quillpass: write error: No space left on device\n"},
+        {"endless input, full device", {}, [] { Io io = in_from("/dev/zero"); io.out_path = "/dev/full"; return io; }(),
+         "", 1, "quillpass: write error: No space left on device\n"},
+        {"closed standard output", {}, closed_out(), "", 1, "quillpass: write error: Bad file descriptor\n"},
+        {"unreadable standard input", {"-n"}, in_from("/"), START "\f" STOP, 1, "quillpass: stdin: Is a directory\n"},
+        // With one descriptor for both, the message must come after the stop sequence.
+        {"held until the frame closes", {}, stdin_dir_one_stream(), START STOP "quillpass: stdin: Is a directory\n", 1, ""},
+    };
+    for (const Fault &f : faults) {
+        SCOPED_TRACE(f.name);
+        Result r = run_quillpass(f.args, f.io);
+        EXPECT_EQ(r.exit_code(), f.status);
+        EXPECT_EQ(r.out, f.out);
+        EXPECT_EQ(r.err, f.err);
+    }
+}
+
+std::string body(size_t n)
+{
+    std::string s(n, 'a');
+    for (size_t i = 0; i < n; i++)
+        s[i] = static_cast<char>('a' + i % 26);
+    return s;
+}
+
+// Reads fd to its end; a pseudo-terminal master ends with EIO.
+std::string drain(int fd)
+{
+    std::string got;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        got.append(buf, static_cast<size_t>(n));
+    return got;
+}
+
+int wait_exit(pid_t pid)
+{
+    int status;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Faults, NonBlockingOutputWithASlowReaderLosesNothing)
+{
+    const std::string data = body(1 << 20);
+    std::string dir = make_temp_dir();
+    write_file(dir + "/in", data);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    fcntl(p[1], F_SETFL, O_NONBLOCK);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open((dir + "/in").c_str(), O_RDONLY);
+        dup2(in, 0);
+        dup2(p[1], 1);
+        close(p[0]);
+        exec_quillpass({"-b", "65536"});
+    }
+    close(p[1]);
+    usleep(200 * 1000); // let the pipe fill so that writes would block
+    std::string got = drain(p[0]);
+    close(p[0]);
+    EXPECT_EQ(wait_exit(pid), 0);
+    EXPECT_TRUE(got == START + data + STOP) << "got " << got.size() << " bytes";
+}
+
+TEST(Faults, NonBlockingInputWithASlowWriterLosesNothing)
+{
+    std::string dir = make_temp_dir();
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    fcntl(p[0], F_SETFL, O_NONBLOCK);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(p[0], 0);
+        close(p[1]);
+        int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        exec_quillpass({"-n"});
+    }
+    close(p[0]);
+    std::string sent;
+    for (int i = 0; i < 5; i++) {
+        usleep(30 * 1000);
+        std::string piece = body(1000 + i);
+        ASSERT_EQ(write(p[1], piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+        sent += piece;
+    }
+    close(p[1]);
+    EXPECT_EQ(wait_exit(pid), 0);
+    EXPECT_TRUE(read_file(dir + "/out") == START + sent + "\f" STOP);
+}
+
+// -t on a real pseudo-terminal, the child in its own session with the pty as
+// its controlling terminal; standard output goes elsewhere and stays empty.
+TEST(Faults, DashTWritesToTheControllingTerminal)
+{
+    const std::string data = "line one\nline\ttwo\n\033[4i inside\n";
+    std::string dir = make_temp_dir();
+    write_file(dir + "/in", data);
+    int master;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        struct termios t;
+        tcgetattr(0, &t);
+        cfmakeraw(&t);
+        tcsetattr(0, TCSANOW, &t);
+        int in = open((dir + "/in").c_str(), O_RDONLY);
+        int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        exec_quillpass({"-t", "-n", "-t"});
+    }
+    std::string got = drain(master);
+    close(master);
+    EXPECT_EQ(wait_exit(pid), 0);
+    EXPECT_TRUE(got == START + data + "\f" STOP) << got;
+    EXPECT_EQ(read_file(dir + "/out"), "");
+}
+
+} // namespace

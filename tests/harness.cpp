@@ -1,0 +1,81 @@
+#include "harness.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+int Result::exit_code() const
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string &path, const std::string &data)
+{
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+std::string make_temp_dir()
+{
+    char tmpl[] = "/tmp/quillpass-test-XXXXXX";
+    return mkdtemp(tmpl);
+}
+
+static void redirect(const std::string &path, int flags, int fd)
+{
+    int f = open(path.c_str(), flags, 0600);
+    if (f < 0 || dup2(f, fd) < 0)
+        _exit(126);
+    close(f);
+}
+
+void exec_quillpass(const std::vector<std::string> &args)
+{
+    std::vector<char *> argv{const_cast<char *>("quillpass")};
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(QUILLPASS_BIN, argv.data());
+    _exit(127);
+}
+
+Result run_quillpass(const std::vector<std::string> &args, const Io &io)
+{
+    std::string dir = make_temp_dir();
+    std::string in = io.in_path.empty() ? dir + "/in" : io.in_path;
+    if (io.in_path.empty())
+        write_file(in, io.input);
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid(); // no controlling terminal unless a test gives one
+        if (!io.cwd.empty() && chdir(io.cwd.c_str()) != 0)
+            _exit(126);
+        redirect(in, O_RDONLY, 0);
+        if (io.close_out)
+            close(1);
+        else
+            redirect(io.out_path.empty() ? dir + "/out" : io.out_path, O_WRONLY | O_CREAT | O_TRUNC, 1);
+        if (io.err_to_out)
+            dup2(1, 2);
+        else
+            redirect(dir + "/err", O_WRONLY | O_CREAT | O_TRUNC, 2);
+        exec_quillpass(args);
+    }
+    Result r;
+    waitpid(pid, &r.status, 0);
+    r.out = read_file(dir + "/out");
+    r.err = read_file(dir + "/err");
+    std::filesystem::remove_all(dir);
+    return r;
+}

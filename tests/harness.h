@@ -1,0 +1,37 @@
+#ifndef QUILLPASS_TESTS_HARNESS_H
+#define QUILLPASS_TESTS_HARNESS_H
+
+#include <string>
+#include <vector>
+
+#define START "\033[5i"
+#define STOP "\033[4i"
+
+// How the child's descriptors are set up. By default standard input is a
+// regular file holding `input`, and standard output and error are captured.
+struct Io {
+    std::string input;
+    std::string in_path;   // read standard input from this path instead
+    std::string out_path;  // write standard output here instead of capturing
+    bool close_out = false;
+    bool err_to_out = false;
+    std::string cwd;
+};
+
+struct Result {
+    std::string out, err;
+    int status = -1;       // raw wait status
+    int exit_code() const;
+};
+
+// Runs the program to completion with descriptors set up as `io` says.
+Result run_quillpass(const std::vector<std::string> &args, const Io &io = {});
+
+// In a child process: replaces it with the program.
+[[noreturn]] void exec_quillpass(const std::vector<std::string> &args);
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &data);
+std::string make_temp_dir();
+
+#endif
