@@ -57,6 +57,23 @@ const Case cases[] = {
     {"bad -b after good", {"-b", "100", "-b", "x"}, "x", "usage", 255, "invalid buffer size 'x'"},
     {"-t without a terminal", {"-t"}, "x", "", 1, "quillpass: /dev/tty: "},
     {"-t then bad option", {"-t", "-x"}, "x", "usage", 255, ""},
+    {"files with FF between", {"-f", "a", "b", "c"}, "x", START "A\n\fB\n\fC\n" STOP, 0, ""},
+    {"files with LF between", {"-S", "-f", "a", "b", "c"}, "", START "A\n\nB\n\nC\n" STOP, 0, ""},
+    {"files then FF", {"-f", "-n", "a", "b", "c"}, "", START "A\n\fB\n\fC\n\f" STOP, 0, ""},
+    {"files with LF then FF", {"-Snf", "a", "b", "c"}, "", START "A\n\nB\n\nC\n\f" STOP, 0, ""},
+    {"one file", {"-f", "b"}, "", START "B\n" STOP, 0, ""},
+    {"no files: stdin untouched", {"-f"}, "x", START STOP, 0, ""},
+    {"no files -n", {"-f", "-n"}, "x", START "\f" STOP, 0, ""},
+    {"-f twice", {"-f", "-f", "a"}, "x", START "A\n" STOP, 0, ""},
+    {"missing file keeps its separator", {"-f", "a", "missing", "c"}, "", START "A\n\f\fC\n" STOP, 1,
+     "quillpass: missing: No such file or directory\n"},
+    {"directory keeps its separator", {"-f", "a", "d", "c"}, "", START "A\n\f\fC\n" STOP, 1, "quillpass: d: Is a directory\n"},
+    {"missing last file", {"-nf", "a", "./missing"}, "", START "A\n\f\f" STOP, 1, "quillpass: ./missing: No such"},
+    {"empty file keeps its separator", {"-f", "a", "empty", "c"}, "", START "A\n\f\fC\n" STOP, 0, ""},
+    {"file named twice", {"-f", "a", "a"}, "", START "A\n\fA\n" STOP, 0, ""},
+    {"option after a file is a file", {"-f", "a", "-n"}, "", START "A\n\fN\n" STOP, 0, ""},
+    {"-- before a file named -n", {"-f", "--", "-n"}, "", START "N\n" STOP, 0, ""},
+    {"file named -", {"-f", "-"}, "x", START "H\n" STOP, 0, ""},
     {"-t then bad -b", {"-t", "-b0"}, "x", "usage", 255, "invalid buffer size"},
 };
 
@@ -66,6 +83,7 @@ TEST(EndToEnd, Table)
         SCOPED_TRACE(c.name);
         Io io;
         io.input = c.input;
+        io.cwd = fixture_dir();
         Result r = run_quillpass(c.args, io);
         EXPECT_EQ(r.exit_code(), c.status);
         EXPECT_TRUE(r.out == (c.out == "usage" ? usage : c.out)) << "output: " << r.out.substr(0, 200);

@@ -22,7 +22,7 @@ struct Fault {
 Io in_from(const char *path) { Io io; io.in_path = path; return io; }
 Io out_to(const char *path) { Io io; io.input = "hello"; io.out_path = path; return io; }
 Io closed_out() { Io io; io.close_out = true; return io; }
-Io stdin_dir_one_stream() { Io io = in_from("/"); io.err_to_out = true; return io; }
+Io one_stream(Io io) { io.err_to_out = true; io.cwd = fixture_dir(); return io; }
 
 TEST(Faults, ReportedAndTheFrameStillCloses)
 {
@@ -33,7 +33,10 @@ TEST(Faults, ReportedAndTheFrameStillCloses)
         {"closed standard output", {}, closed_out(), "", 1, "quillpass: write error: Bad file descriptor\n"},
         {"unreadable standard input", {"-n"}, in_from("/"), START "\f" STOP, 1, "quillpass: stdin: Is a directory\n"},
         // With one descriptor for both, the message must come after the stop sequence.
-        {"held until the frame closes", {}, stdin_dir_one_stream(), START STOP "quillpass: stdin: Is a directory\n", 1, ""},
+        {"held until the frame closes", {}, one_stream(in_from("/")), START STOP "quillpass: stdin: Is a directory\n", 1, ""},
+        {"file messages held too", {"-f", "nope", "a"}, one_stream({}), START "\fA\n" STOP "quillpass: nope: No such file or directory\n", 1, ""},
+        {"no file opened after a write error", {"-f", "a", "nope"}, [] { Io io = out_to("/dev/full"); io.cwd = fixture_dir(); return io; }(),
+         "", 1, "quillpass: write error: No space left on device\n"},
     };
     for (const Fault &f : faults) {
         SCOPED_TRACE(f.name);
@@ -42,6 +45,30 @@ TEST(Faults, ReportedAndTheFrameStillCloses)
         EXPECT_EQ(r.out, f.out);
         EXPECT_EQ(r.err, f.err);
     }
+}
+
+// Each file is closed before the next is opened, so a long list fits in a
+// handful of descriptors.
+TEST(Faults, ManyFilesUnderALowDescriptorLimit)
+{
+    std::string dir = make_temp_dir();
+    std::vector<std::string> args{"-S", "-f"};
+    std::string expected = START;
+    for (int i = 0; i < 300; i++) {
+        std::string name = std::to_string(i);
+        if (i % 50 != 7)
+            write_file(dir + "/" + name, name);
+        args.push_back(name);
+        expected += (i % 50 != 7 ? name : "") + (i < 299 ? "\n" : "");
+    }
+    Io io;
+    io.cwd = dir;
+    io.max_files = 16;
+    Result r = run_quillpass(args, io);
+    EXPECT_EQ(r.exit_code(), 1);
+    EXPECT_TRUE(r.out == expected + STOP) << r.out;
+    EXPECT_EQ(r.err.find("quillpass: 7: No such file"), 0u) << r.err;
+    EXPECT_EQ(r.err.find("Too many open files"), std::string::npos) << r.err;
 }
 
 std::string body(size_t n)

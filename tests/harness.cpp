@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +32,20 @@ std::string make_temp_dir()
 {
     char tmpl[] = "/tmp/quillpass-test-XXXXXX";
     return mkdtemp(tmpl);
+}
+
+const std::string &fixture_dir()
+{
+    static const std::string dir = [] {
+        std::string d = make_temp_dir();
+        const char *files[][2] = {{"a", "A\n"}, {"b", "B\n"}, {"c", "C\n"}, {"empty", ""}, {"-n", "N\n"}, {"-", "H\n"}};
+        for (const auto &f : files)
+            write_file(d + "/" + f[0], f[1]);
+        mkdir((d + "/d").c_str(), 0700);
+        std::atexit([] { std::filesystem::remove_all(fixture_dir()); });
+        return d;
+    }();
+    return dir;
 }
 
 static void redirect(const std::string &path, int flags, int fd)
@@ -62,6 +78,10 @@ Result run_quillpass(const std::vector<std::string> &args, const Io &io)
         if (!io.cwd.empty() && chdir(io.cwd.c_str()) != 0)
             _exit(126);
         redirect(in, O_RDONLY, 0);
+        if (io.max_files > 0) {
+            struct rlimit l = {static_cast<rlim_t>(io.max_files), static_cast<rlim_t>(io.max_files)};
+            setrlimit(RLIMIT_NOFILE, &l);
+        }
         if (io.close_out)
             close(1);
         else

@@ -16,6 +16,7 @@ struct Io {
     bool close_out = false;
     bool err_to_out = false;
     std::string cwd;
+    int max_files = 0;     // descriptor limit for the child, when not 0
 };
 
 struct Result {
@@ -29,6 +30,11 @@ Result run_quillpass(const std::vector<std::string> &args, const Io &io = {});
 
 // In a child process: replaces it with the program.
 [[noreturn]] void exec_quillpass(const std::vector<std::string> &args);
+
+// A directory of named files shared by the tests: a, b, c hold "A\n", "B\n",
+// "C\n"; "empty" is empty; "-n" holds "N\n" and "-" holds "H\n"; d is a
+// directory.
+const std::string &fixture_dir();
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
