@@ -7,6 +7,7 @@ int main(int argc, char **argv)
     scan_options(argc, argv);
     if (!allocate_relay_buffer())
         return exit_status;
+    install_signal_handlers();
     open_frame();
     if (first_file <= 0)
         relay_source("stdin");

@@ -13,8 +13,7 @@ static char *relay_buffer;
 // read or written, apart from one last try at the stop sequence.
 static bool output_failed;
 
-// True from just before the start sequence until the stop sequence is out.
-volatile sig_atomic_t frame_open;
+volatile sig_atomic_t frame_open = 0;
 
 bool allocate_relay_buffer()
 {
@@ -38,20 +37,26 @@ bool emit(const char *buf, size_t count)
     return true;
 }
 
+// The frame opens and closes with SIGTSTP held off, so that a stop never
+// leaves the terminal in printer mode nor resumes it after the job closed it.
 void open_frame()
 {
     hold_diagnostics(true);
+    block_terminal_stop(true);
     frame_open = 1;
     emit(start_sequence, sequence_length);
+    block_terminal_stop(false);
 }
 
 void close_frame()
 {
+    block_terminal_stop(true);
     if (output_failed)
         write(out_fd, stop_sequence, sequence_length); // best effort; already reported
     else
         emit(stop_sequence, sequence_length);
     frame_open = 0;
+    block_terminal_stop(false);
     hold_diagnostics(false);
     flush_diagnostics();
 }

@@ -1,6 +1,7 @@
 #ifndef QUILLPASS_RELAY_H
 #define QUILLPASS_RELAY_H
 
+#include <csignal>
 #include <cstddef>
 #include <sys/types.h>
 
@@ -25,6 +26,13 @@ constexpr size_t sequence_length = sizeof start_sequence - 1;
 // relay_chunk() results below 0.
 constexpr int relay_read_failed = -1;
 constexpr int relay_write_failed = -2;
+
+// Set from just before the start sequence until the stop sequence is out:
+// while it is set, the signal handlers owe the terminal a stop sequence.
+extern volatile sig_atomic_t frame_open;
+
+void install_signal_handlers();
+void block_terminal_stop(bool block);
 
 bool allocate_relay_buffer();
 void open_frame();
