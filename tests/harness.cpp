@@ -28,10 +28,18 @@ void write_file(const std::string &path, const std::string &data)
     std::ofstream(path, std::ios::binary) << data;
 }
 
+// Every temporary directory goes when the test program exits.
 std::string make_temp_dir()
 {
+    static std::vector<std::string> &made = *new std::vector<std::string>;
+    if (made.empty())
+        std::atexit([] {
+            for (const std::string &d : made)
+                std::filesystem::remove_all(d);
+        });
     char tmpl[] = "/tmp/quillpass-test-XXXXXX";
-    return mkdtemp(tmpl);
+    made.push_back(mkdtemp(tmpl));
+    return made.back();
 }
 
 const std::string &fixture_dir()
@@ -42,7 +50,6 @@ const std::string &fixture_dir()
         for (const auto &f : files)
             write_file(d + "/" + f[0], f[1]);
         mkdir((d + "/d").c_str(), 0700);
-        std::atexit([] { std::filesystem::remove_all(fixture_dir()); });
         return d;
     }();
     return dir;
@@ -96,6 +103,5 @@ Result run_quillpass(const std::vector<std::string> &args, const Io &io)
     waitpid(pid, &r.status, 0);
     r.out = read_file(dir + "/out");
     r.err = read_file(dir + "/err");
-    std::filesystem::remove_all(dir);
     return r;
 }

@@ -10,7 +10,7 @@ if [ "${2:-}" != inside ]; then
     for tool in xterm Xvfb xvfb-run xauth; do
         if ! command -v "$tool" >/dev/null; then
             echo "xterm test: $tool is not installed (apt-get install xterm xvfb xauth)"
-            [ -n "${QUILLPASS_REQUIRE_XTERM:-}" ] && exit 1
+            [ -n "${QUILLPASS_REQUIRE_TOOLS:-}" ] && exit 1
             exit 77
         fi
     done

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Checks the read and write calls the program makes, as strace sees them:
+# one read and one write per chunk, one write per sequence, separator and
+# form-feed. Usage: syscalls_test.sh QUILLPASS
+set -u
+qp=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+if ! command -v strace >/dev/null; then
+    echo "syscalls test: strace is not installed (apt-get install strace)"
+    [ -n "${QUILLPASS_REQUIRE_TOOLS:-}" ] && exit 1
+    exit 77
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+head -c 1300 /dev/urandom > in
+printf 'A' > a; printf 'BB' > b
+failures=0
+
+# The calls from the start sequence to the stop sequence, one per line as
+# "read|write FD COUNT RESULT"; descriptors of opened files show as "f".
+calls() {
+    strace -o trace -e trace=read,write -e signal=none "$qp" "$@" < in > /dev/null 2>&1
+    sed -n '/^write(1, "\\33\[5i", 4)/,/^write(1, "\\33\[4i", 4)/p' trace |
+        sed -E 's/^(read|write)\(([0-9]+), .*, ([0-9]+)\) += (-?[0-9]+).*$/\1 \2 \3 \4/; s/^(read|write) ([3-9]|[1-9][0-9]+) /\1 f /' |
+        tr '\n' ';'
+}
+expect() {
+    local name=$1 want=$2; shift 2
+    local got; got=$(calls "$@")
+    if [ "$got" = "$want" ]; then echo "ok: $name"; else echo "FAIL: $name"; echo "  want: $want"; echo "  got:  $got"; failures=$((failures + 1)); fi
+}
+
+expect "stdin in chunks of 512" \
+    "write 1 4 4;read 0 512 512;write 1 512 512;read 0 512 512;write 1 512 512;read 0 512 276;write 1 276 276;read 0 512 0;write 1 4 4;"
+expect "-b 100 asks for 100" \
+    "$(printf 'write 1 4 4;'; for i in 1 2 3 4 5 6 7 8 9 10 11 12 13; do printf 'read 0 100 100;write 1 100 100;'; done; printf 'read 0 100 0;write 1 4 4;')" -b 100
+expect "files: one call per chunk, separator and form-feed; stdin unread" \
+    "write 1 4 4;read f 512 1;write 1 1 1;read f 512 0;write 1 1 1;read f 512 2;write 1 2 2;read f 512 0;write 1 1 1;write 1 4 4;" -n -f a b
+expect "-f alone never reads stdin" "write 1 4 4;write 1 4 4;" -f
+
+[ "$failures" -eq 0 ]
