@@ -11,7 +11,6 @@ int exit_status = 0;
 static char held[64 * 1024];
 static volatile sig_atomic_t held_length = 0;
 static volatile sig_atomic_t dropped = 0;
-static bool holding = false;
 
 static size_t append(size_t at, const char *text)
 {
@@ -33,13 +32,8 @@ void warn(const char *name, int err)
         dropped = 1;
     else
         held_length = static_cast<sig_atomic_t>(end);
-    if (!holding)
+    if (!frame_open)
         flush_diagnostics();
-}
-
-void hold_diagnostics(bool hold)
-{
-    holding = hold;
 }
 
 void flush_diagnostics()

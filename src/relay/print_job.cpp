@@ -41,7 +41,6 @@ bool emit(const char *buf, size_t count)
 // leaves the terminal in printer mode nor resumes it after the job closed it.
 void open_frame()
 {
-    hold_diagnostics(true);
     block_terminal_stop(true);
     frame_open = 1;
     emit(start_sequence, sequence_length);
@@ -52,12 +51,11 @@ void close_frame()
 {
     block_terminal_stop(true);
     if (output_failed)
-        write(out_fd, stop_sequence, sequence_length); // best effort; already reported
+        write_all(out_fd, stop_sequence, sequence_length); // one last try; already reported
     else
         emit(stop_sequence, sequence_length);
     frame_open = 0;
     block_terminal_stop(false);
-    hold_diagnostics(false);
     flush_diagnostics();
 }
 

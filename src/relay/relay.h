@@ -11,10 +11,9 @@
 ssize_t read_some(int fd, char *buf, size_t count);
 bool write_all(int fd, const char *buf, size_t count);
 
-// Diagnostics. Once the start sequence is out, anything written to the
-// terminal would land on paper, so messages are held until the frame closes.
+// Diagnostics. While the frame is open, anything written to the terminal
+// would land on paper, so messages are held until the frame closes.
 void warn(const char *name, int err);
-void hold_diagnostics(bool hold);
 void flush_diagnostics();
 extern int exit_status; // 0, or 1 after any reported failure
 
