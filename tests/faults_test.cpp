@@ -71,6 +71,21 @@ TEST(Faults, ManyFilesUnderALowDescriptorLimit)
     EXPECT_EQ(r.err.find("Too many open files"), std::string::npos) << r.err;
 }
 
+// Held messages have a bound; past it the user is told that some were lost.
+TEST(Faults, TooManyMessagesToHoldSaySo)
+{
+    std::vector<std::string> args{"-f"};
+    for (int i = 0; i < 400; i++)
+        args.push_back("missing/" + std::string(200, 'x') + std::to_string(i));
+    Io io;
+    io.cwd = fixture_dir();
+    Result r = run_quillpass(args, io);
+    EXPECT_EQ(r.exit_code(), 1);
+    EXPECT_EQ(r.out, START + std::string(399, '\f') + STOP);
+    EXPECT_EQ(r.err.find("quillpass: missing/xxx"), 0u);
+    EXPECT_NE(r.err.find("\nquillpass: further diagnostics were dropped\n"), std::string::npos);
+}
+
 std::string body(size_t n)
 {
     std::string s(n, 'a');
