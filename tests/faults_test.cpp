@@ -94,62 +94,32 @@ std::string body(size_t n)
     return s;
 }
 
-// Reads fd to its end; a pseudo-terminal master ends with EIO.
-std::string drain(int fd)
-{
-    std::string got;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        got.append(buf, static_cast<size_t>(n));
-    return got;
-}
-
-int wait_exit(pid_t pid)
-{
-    int status;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(Faults, NonBlockingOutputWithASlowReaderLosesNothing)
 {
     const std::string data = body(1 << 20);
-    std::string dir = make_temp_dir();
-    write_file(dir + "/in", data);
-    int p[2];
+    std::string path = make_temp_dir() + "/in";
+    write_file(path, data);
+    int in = open(path.c_str(), O_RDONLY), p[2];
     ASSERT_EQ(pipe(p), 0);
     fcntl(p[1], F_SETFL, O_NONBLOCK);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int in = open((dir + "/in").c_str(), O_RDONLY);
-        dup2(in, 0);
-        dup2(p[1], 1);
-        close(p[0]);
-        exec_quillpass({"-b", "65536"});
-    }
+    int pid = spawn_quillpass({"-b", "65536"}, in, p[1]);
+    close(in);
     close(p[1]);
     usleep(200 * 1000); // let the pipe fill so that writes would block
     std::string got = drain(p[0]);
     close(p[0]);
-    EXPECT_EQ(wait_exit(pid), 0);
+    EXPECT_EQ(exit_code(wait_for(pid)), 0);
     EXPECT_TRUE(got == START + data + STOP) << "got " << got.size() << " bytes";
 }
 
 TEST(Faults, NonBlockingInputWithASlowWriterLosesNothing)
 {
-    std::string dir = make_temp_dir();
-    int p[2];
+    std::string path = make_temp_dir() + "/out";
+    int out = open(path.c_str(), O_WRONLY | O_CREAT, 0600), p[2];
     ASSERT_EQ(pipe(p), 0);
     fcntl(p[0], F_SETFL, O_NONBLOCK);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(p[0], 0);
-        close(p[1]);
-        int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        exec_quillpass({"-n"});
-    }
+    int pid = spawn_quillpass({"-n"}, p[0], out);
+    close(out);
     close(p[0]);
     std::string sent;
     for (int i = 0; i < 5; i++) {
@@ -159,8 +129,8 @@ TEST(Faults, NonBlockingInputWithASlowWriterLosesNothing)
         sent += piece;
     }
     close(p[1]);
-    EXPECT_EQ(wait_exit(pid), 0);
-    EXPECT_TRUE(read_file(dir + "/out") == START + sent + "\f" STOP);
+    EXPECT_EQ(exit_code(wait_for(pid)), 0);
+    EXPECT_TRUE(read_file(path) == START + sent + "\f" STOP);
 }
 
 // -t on a real pseudo-terminal, the child in its own session with the pty as
@@ -186,7 +156,7 @@ TEST(Faults, DashTWritesToTheControllingTerminal)
     }
     std::string got = drain(master);
     close(master);
-    EXPECT_EQ(wait_exit(pid), 0);
+    EXPECT_EQ(exit_code(wait_for(pid)), 0);
     EXPECT_TRUE(got == START + data + "\f" STOP) << got;
     EXPECT_EQ(read_file(dir + "/out"), "");
 }

@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fcntl.h>
@@ -10,9 +11,46 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-int Result::exit_code() const
+int exit_code(int status)
 {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int spawn_quillpass(const std::vector<std::string> &args, int in, int out)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        dup2(in, 0);
+        dup2(out, 1);
+        for (int fd = 3; fd < 256; fd++)
+            close(fd); // a stray pipe end would hold off end of file
+        exec_quillpass(args);
+    }
+    return pid;
+}
+
+int wait_for(int pid, int flags)
+{
+    int status;
+    for (int i = 0; i < 500; i++) {
+        if (waitpid(pid, &status, flags | WNOHANG) == pid)
+            return status;
+        usleep(10 * 1000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+std::string drain(int fd)
+{
+    std::string got;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        got.append(buf, static_cast<size_t>(n));
+    return got;
 }
 
 std::string read_file(const std::string &path)

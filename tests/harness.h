@@ -19,10 +19,12 @@ struct Io {
     int max_files = 0;     // descriptor limit for the child, when not 0
 };
 
+int exit_code(int status);
+
 struct Result {
     std::string out, err;
     int status = -1;       // raw wait status
-    int exit_code() const;
+    int exit_code() const { return ::exit_code(status); }
 };
 
 // Runs the program to completion with descriptors set up as `io` says.
@@ -30,6 +32,17 @@ Result run_quillpass(const std::vector<std::string> &args, const Io &io = {});
 
 // In a child process: replaces it with the program.
 [[noreturn]] void exec_quillpass(const std::vector<std::string> &args);
+
+// Starts the program in its own session on the given standard input and
+// output, with no other descriptor open, and returns at once.
+int spawn_quillpass(const std::vector<std::string> &args, int in, int out);
+
+// The raw wait status once the child changes state as `flags` asks, within
+// five seconds; a child that hangs is killed and -1 returned.
+int wait_for(int pid, int flags = 0);
+
+// Reads fd until end of file (a pseudo-terminal master ends with EIO).
+std::string drain(int fd);
 
 // A directory of named files shared by the tests: a, b, c hold "A\n", "B\n",
 // "C\n"; "empty" is empty; "-n" holds "N\n" and "-" holds "H\n"; d is a

@@ -21,17 +21,11 @@ struct Job {
         int i[2], o[2];
         if (pipe(i) != 0 || pipe(o) != 0)
             abort();
-        pid = fork();
-        if (pid == 0) {
-            setsid();
-            if (ignore_sigint)
-                signal(SIGINT, SIG_IGN);
-            dup2(i[0], 0);
-            dup2(o[1], 1);
-            close(i[1]);
-            close(o[0]);
-            exec_quillpass({});
-        }
+        // An ignored signal stays ignored across fork and exec.
+        if (ignore_sigint)
+            signal(SIGINT, SIG_IGN);
+        pid = spawn_quillpass({}, i[0], o[1]);
+        signal(SIGINT, SIG_DFL);
         close(i[0]);
         close(o[1]);
         in = i[1];
@@ -53,25 +47,11 @@ struct Job {
         }
         return got;
     }
-    // Waits up to five seconds for the job to change state; a job that
-    // hangs is killed and reported as status -1.
-    int wait(int flags = 0)
-    {
-        int status;
-        for (int i = 0; i < 500; i++) {
-            if (waitpid(pid, &status, flags | WNOHANG) == pid)
-                return status;
-            usleep(10 * 1000);
-        }
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-    }
     int finish()
     {
         close(in);
         await(SIZE_MAX);
-        return wait();
+        return wait_for(pid);
     }
 };
 
@@ -107,7 +87,7 @@ TEST(Signals, StopLeavesPrinterModeAndResumeReentersIt)
     job.send("first\n");
     job.await(10);
     kill(job.pid, SIGTSTP);
-    int status = job.wait(WUNTRACED);
+    int status = wait_for(job.pid, WUNTRACED);
     ASSERT_TRUE(status != -1 && WIFSTOPPED(status)) << status;
     EXPECT_EQ(job.await(14), START "first\n" STOP);
     kill(job.pid, SIGCONT);
@@ -131,7 +111,7 @@ TEST(Signals, SecondSignalEndsAJobStuckWritingTheStopSequence)
     kill(job.pid, SIGTERM);
     usleep(200 * 1000);
     kill(job.pid, SIGTERM);
-    int status = job.wait();
+    int status = wait_for(job.pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
 }
 
