@@ -58,7 +58,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
 echo "quillpass $(git -C "$here/.." rev-parse --short HEAD 2>/dev/null || echo) on $(uname -srm), $(nproc) CPUs"
 echo "CPU: $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || sysctl -n hw.model)"
-echo "quillpass binary: $(file -b "$qp" | cut -d, -f1-4)"
+command -v file >/dev/null && echo "quillpass binary: $(file -b "$qp" | cut -d, -f1-4)"
 echo
 row measure quillpass "" reference "" ratio target result
 echo "|------------------------------------------------|---------------|---------------|--------|----------------------|--------|"
