@@ -3,7 +3,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#if defined(__FreeBSD__)
+#include <libutil.h>
+#else
 #include <pty.h>
+#endif
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
