@@ -4,11 +4,8 @@
 # form-feed. Usage: syscalls_test.sh QUILLPASS
 set -u
 qp=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-if ! command -v strace >/dev/null; then
-    echo "syscalls test: strace is not installed (apt-get install strace)"
-    [ -n "${QUILLPASS_REQUIRE_TOOLS:-}" ] && exit 1
-    exit 77
-fi
+. "$(dirname "$0")/needs.sh"
+needs strace strace
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1

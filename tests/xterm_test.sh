@@ -7,13 +7,8 @@ set -u
 qp=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 
 if [ "${2:-}" != inside ]; then
-    for tool in xterm Xvfb xvfb-run xauth; do
-        if ! command -v "$tool" >/dev/null; then
-            echo "xterm test: $tool is not installed (apt-get install xterm xvfb xauth)"
-            [ -n "${QUILLPASS_REQUIRE_TOOLS:-}" ] && exit 1
-            exit 77
-        fi
-    done
+    . "$(dirname "$0")/needs.sh"
+    needs "xterm xvfb xauth" xterm Xvfb xvfb-run xauth
     exec timeout 300 xvfb-run -a -s '-screen 0 1024x768x24' bash "$0" "$qp" inside
 fi
 
