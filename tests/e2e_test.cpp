@@ -54,6 +54,7 @@ const Case cases[] = {
     {"-b 4k", {"-b", "4k"}, "x", "usage", 255, "invalid buffer size '4k'"},
     {"-b too large", {"-b", "16777217"}, "x", "usage", 255, "invalid buffer size"},
     {"-b overflow", {"-b", "4294967808"}, "x", "usage", 255, "invalid buffer size"},
+    {"-b value shown with controls escaped", {"-b", "1\033[5i"}, "x", "usage", 255, "invalid buffer size '1\\033[5i'\n"},
     {"bad -b after good", {"-b", "100", "-b", "x"}, "x", "usage", 255, "invalid buffer size 'x'"},
     {"-t without a terminal", {"-t"}, "x", "", 1, "quillpass: /dev/tty: "},
     {"-t then bad option", {"-t", "-x"}, "x", "usage", 255, ""},
@@ -74,6 +75,7 @@ const Case cases[] = {
     {"option after a file is a file", {"-f", "a", "-n"}, "", START "A\n\fN\n" STOP, 0, ""},
     {"-- before a file named -n", {"-f", "--", "-n"}, "", START "N\n" STOP, 0, ""},
     {"file named -", {"-f", "-"}, "x", START "H\n" STOP, 0, ""},
+    {"file name shown with controls escaped", {"-f", "x\033[5i\n\x7f"}, "", START STOP, 1, "quillpass: x\\033[5i\\012\\177: No such"},
     {"-t then bad -b", {"-t", "-b0"}, "x", "usage", 255, "invalid buffer size"},
 };
 

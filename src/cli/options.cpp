@@ -87,7 +87,7 @@ void scan_options(int argc, char **argv)
             break;
         case 'b':
             if (!parse_buffer_size(optarg, &buffer_size)) {
-                fprintf(stderr, "quillpass: invalid buffer size '%s'\n", optarg);
+                report("invalid buffer size '", optarg, "'", "");
                 show_usage();
             }
             break;

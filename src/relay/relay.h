@@ -13,6 +13,10 @@ bool write_all(int fd, const char *buf, size_t count);
 
 // Diagnostics. While the frame is open, anything written to the terminal
 // would land on paper, so messages are held until the frame closes.
+// report() writes "quillpass: BEFORE NAME AFTER REASON", with control
+// characters in NAME escaped; warn() reports "quillpass: NAME: strerror"
+// and makes the exit status 1.
+void report(const char *before, const char *name, const char *after, const char *reason);
 void warn(const char *name, int err);
 void flush_diagnostics();
 extern int exit_status; // 0, or 1 after any reported failure
