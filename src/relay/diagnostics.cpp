@@ -29,7 +29,7 @@ static size_t append_escaped(size_t at, const char *name)
     for (const char *p = name; *p != '\0'; p++) {
         unsigned char c = static_cast<unsigned char>(*p);
         if (c < 0x20 || c == 0x7f) {
-            char octal[4] = {'\\', static_cast<char>('0' + (c >> 6)), static_cast<char>('0' + (c >> 3 & 7)),
+            char octal[4] = {'\\', static_cast<char>('0' + (c >> 6)), static_cast<char>('0' + ((c >> 3) & 7)),
                              static_cast<char>('0' + (c & 7))};
             at = append(at, octal, sizeof octal);
         } else {
