@@ -41,21 +41,21 @@ bool emit(const char *buf, size_t count)
 // leaves the terminal in printer mode nor resumes it after the job closed it.
 void open_frame()
 {
-    block_terminal_stop(true);
+    hold_terminal_stop();
     frame_open = 1;
     emit(start_sequence, sequence_length);
-    block_terminal_stop(false);
+    release_terminal_stop();
 }
 
 void close_frame()
 {
-    block_terminal_stop(true);
+    hold_terminal_stop();
     if (output_failed)
         write_all(out_fd, stop_sequence, sequence_length); // one last try; already reported
     else
         emit(stop_sequence, sequence_length);
     frame_open = 0;
-    block_terminal_stop(false);
+    release_terminal_stop();
     flush_diagnostics();
 }
 

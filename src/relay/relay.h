@@ -35,7 +35,8 @@ constexpr int relay_write_failed = -2;
 extern volatile sig_atomic_t frame_open;
 
 void install_signal_handlers();
-void block_terminal_stop(bool block);
+void hold_terminal_stop();
+void release_terminal_stop();
 
 bool allocate_relay_buffer();
 void open_frame();

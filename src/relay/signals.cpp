@@ -37,14 +37,14 @@ static void on_terminal_stop(int)
 static void install(int sig, void (*handler)(int), int flags)
 {
     struct sigaction action = {}, previous;
+    // A signal our caller chose to ignore (a background job of a
+    // non-interactive shell ignores SIGINT) stays ignored.
+    if (sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+        return;
     action.sa_handler = handler;
     action.sa_flags = flags;
     sigemptyset(&action.sa_mask);
-    sigaction(sig, &action, &previous);
-    // A signal our caller chose to ignore (a background job of a
-    // non-interactive shell ignores SIGINT) stays ignored.
-    if (previous.sa_handler == SIG_IGN)
-        sigaction(sig, &previous, nullptr);
+    sigaction(sig, &action, nullptr);
 }
 
 void install_signal_handlers()
@@ -55,10 +55,18 @@ void install_signal_handlers()
     install(SIGTSTP, on_terminal_stop, SA_RESTART);
 }
 
-void block_terminal_stop(bool block)
+static sigset_t mask_before_hold;
+
+void hold_terminal_stop()
 {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTSTP);
-    sigprocmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+    sigprocmask(SIG_BLOCK, &set, &mask_before_hold);
+}
+
+// Restores the mask as it was, so a SIGTSTP our caller blocked stays blocked.
+void release_terminal_stop()
+{
+    sigprocmask(SIG_SETMASK, &mask_before_hold, nullptr);
 }
