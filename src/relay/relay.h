@@ -41,9 +41,16 @@ void release_terminal_stop();
 bool allocate_relay_buffer();
 void open_frame();
 void close_frame();
+// Writes all of buf to the output. After the first failure, which it
+// reports, it writes nothing more and returns false.
 bool emit(const char *buf, size_t count);
+// Relays one chunk from in_fd to out_fd: the bytes relayed, 0 at end of
+// input, or one of the failures above.
 int relay_chunk();
+// Relays in_fd to its end, reporting a read failure under `name`. Returns
+// false only when the output has failed and the job must stop.
 bool relay_source(const char *name);
+// Relays the files named from argv[first_file] on, with their separators.
 void relay_file_list(int argc, char **argv);
 
 #endif
