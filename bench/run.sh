@@ -6,9 +6,10 @@
 #   start-up of an empty job: against a minimal C relay built here;
 #   peak memory: against the same relay.
 # Needs hyperfine, cc, cmake and GNU time (/usr/bin/time).
-# Usage: bench/run.sh [RUNS]   (runs of each 256 MiB command per round, default 10)
+# Usage: bench/run.sh [RUNS]   (runs of each 256 MiB command in each of six
+#                              rounds, default 5)
 set -euo pipefail
-runs=${1:-10}
+runs=${1:-5}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -27,8 +28,10 @@ head -c $((256 << 20)) /dev/urandom > "$data"
 cat "$data" > /dev/null # into the page cache before anything is timed
 
 # Times two commands in rounds of alternating order, so that neither always
-# runs first, and prints "A B": the mean over the rounds of what `field`
-# picks from each (mean: wall time in ms; cpu: user + system in s).
+# runs first, and prints "A B RATIO": the means over the rounds of what
+# `field` picks from each (mean: wall time in ms; cpu: user + system in s),
+# and the median of the rounds' ratios A / B, which one noisy round cannot
+# sway.
 compare() { # field rounds runs-per-round command-a command-b [hyperfine options]
     local field=$1 rounds=$2 n=$3 a=$4 b=$5; shift 5
     for round in $(seq "$rounds"); do
@@ -38,9 +41,12 @@ compare() { # field rounds runs-per-round command-a command-b [hyperfine options
             >/dev/null 2>"$work/hyperfine.log" || { cat "$work/hyperfine.log" >&2; exit 1; }
         # hyperfine CSV: command,mean,stddev,median,user,system,min,max
         awk -F, -v a="$a" -v f="$field" '
-            NR > 1 { v = (f == "mean" ? $2 * 1000 : $5 + $6); if ($1 == a) print "a", v; else print "b", v }' \
-            "$work/out.csv"
-    done | awk -v r="$rounds" '{ s[$1] += $2 } END { printf "%.4g %.4g\n", s["a"] / r, s["b"] / r }'
+            NR > 1 { v = (f == "mean" ? $2 * 1000 : $5 + $6); if ($1 == a) va = v; else vb = v }
+            END { print va, vb }' "$work/out.csv"
+    done > "$work/rounds"
+    awk '{ a += $1; b += $2 } END { printf "%.4g %.4g ", a / NR, b / NR }' "$work/rounds"
+    awk '{ printf "%.4f\n", $1 / $2 }' "$work/rounds" | sort -n |
+        awk '{ v[NR] = $1 } END { printf "%.3f\n", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
 # Median of 51 runs of an empty job's peak resident memory, in KiB.
@@ -63,16 +69,13 @@ echo
 row measure quillpass "" reference "" ratio target result
 echo "|------------------------------------------------|---------------|---------------|--------|----------------------|--------|"
 
-read -r a b <<<"$(compare cpu 2 "$runs" "$qp < $data > /dev/null" "dd bs=512 if=$data of=/dev/null status=none" -w 1)"
-r=$(ratio "$a" "$b")
+read -r a b r <<<"$(compare cpu 6 "$runs" "$qp < $data > /dev/null" "dd bs=512 if=$data of=/dev/null status=none" -w 1)"
 row "CPU time, 256 MiB in 512-byte chunks, vs dd" "$a" s "$b" s "$r" "ratio <= 1.05" "$(verdict "$r <= 1.05")"
 
-read -r a b <<<"$(compare cpu 2 "$runs" "$qp -b 131072 < $data > /dev/null" "cat $data > /dev/null" -w 1)"
-r=$(ratio "$a" "$b")
+read -r a b r <<<"$(compare cpu 6 "$runs" "$qp -b 131072 < $data > /dev/null" "cat $data > /dev/null" -w 1)"
 row "CPU time, 256 MiB in 128 KiB chunks, vs cat" "$a" s "$b" s "$r" "ratio <= 1.05" "$(verdict "$r <= 1.05")"
 
-read -r a b <<<"$(compare mean 4 300 "$qp" "$relay" -N -w 30)"
-r=$(ratio "$a" "$b")
+read -r a b r <<<"$(compare mean 6 300 "$qp" "$relay" -N -w 30)"
 row "start-up, empty job, vs minimal C relay" "$a" ms "$b" ms "$r" "ratio <= 1.05" "$(verdict "$r <= 1.05")"
 
 b=$(peak_kib "$relay")
