@@ -6,7 +6,7 @@ set -u
 qp=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 . "$(dirname "$0")/needs.sh"
 needs strace strace
-work=$(mktemp -d)
+work=$(mktemp -d) && [ -d "$work" ] || exit 1 # never write into the source tree
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
 head -c 1300 /dev/urandom > in

@@ -12,7 +12,7 @@ if [ "${2:-}" != inside ]; then
     exec timeout 300 xvfb-run -a -s '-screen 0 1024x768x24' bash "$0" "$qp" inside
 fi
 
-work=$(mktemp -d)
+work=$(mktemp -d) && [ -d "$work" ] || exit 1 # never write into the source tree
 [ -n "${KEEP:-}" ] || trap 'rm -rf "$work"' EXIT; echo "work: $work"
 cd "$work" || exit 1
 printf 'A\tone\n' > a; printf 'B two\n' > b; printf 'C\n' > c
