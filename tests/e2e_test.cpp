@@ -20,6 +20,18 @@ std::string pattern(size_t n)
 const std::string big = pattern(2 * 512 + 276);
 const std::string huge = pattern(3 << 20);
 
+// One tmux passthrough string holding a whole frame around `unit`.
+std::string tmux(const std::string &unit)
+{
+    std::string s = "\033Ptmux;\033\033[5i";
+    for (char c : unit)
+        s += c == '\033' ? std::string(2, c) : std::string(1, c);
+    return s + "\033\033[4i\033\\";
+}
+// The most tmux takes in one string: its content, "tmux;" included and
+// doubled ESCs counted once, may not exceed 1048575 bytes.
+const size_t tmux_piece = 1048575 - 5 - 8;
+
 struct Case {
     const char *name;
     std::vector<std::string> args;
@@ -44,9 +56,10 @@ const Case cases[] = {
     {"-- ends options", {"--", "-n"}, "x", START "x" STOP, 0, ""},
     {"lone - is an operand", {"-", "-n"}, "x", START "x" STOP, 0, ""},
     {"first operand ends options", {"a", "-n"}, "x", START "x" STOP, 0, ""},
-    {"unknown option", {"-x"}, "x", "usage", 255, ""},
-    {"unknown after good", {"-n", "-x"}, "x", "usage", 255, ""},
-    {"-b without value", {"-b"}, "x", "usage", 255, ""},
+    {"unknown option", {"-x"}, "x", "usage", 255, "quillpass: unknown option '-x'\n"},
+    {"unknown after good", {"-n", "-x"}, "x", "usage", 255, "quillpass: unknown option '-x'\n"},
+    {"unknown option escaped", {"-\033"}, "x", "usage", 255, "quillpass: unknown option '-\\033'\n"},
+    {"-b without value", {"-b"}, "x", "usage", 255, "quillpass: option '-b' needs a value\n"},
     {"-b takes -n as value", {"-b", "-n"}, "x", "usage", 255, "invalid buffer size '-n'"},
     {"-b 0", {"-b", "0"}, "x", "usage", 255, "invalid buffer size '0'"},
     {"-b negative", {"-b-5"}, "x", "usage", 255, "invalid buffer size '-5'"},
@@ -57,7 +70,7 @@ const Case cases[] = {
     {"-b value shown with controls escaped", {"-b", "1\033[5i"}, "x", "usage", 255, "invalid buffer size '1\\033[5i'\n"},
     {"bad -b after good", {"-b", "100", "-b", "x"}, "x", "usage", 255, "invalid buffer size 'x'"},
     {"-t without a terminal", {"-t"}, "x", "", 1, "quillpass: /dev/tty: "},
-    {"-t then bad option", {"-t", "-x"}, "x", "usage", 255, ""},
+    {"-t then bad option", {"-t", "-x"}, "x", "usage", 255, "unknown option '-x'"},
     {"files with FF between", {"-f", "a", "b", "c"}, "x", START "A\n\fB\n\fC\n" STOP, 0, ""},
     {"files with LF between", {"-S", "-f", "a", "b", "c"}, "", START "A\n\nB\n\nC\n" STOP, 0, ""},
     {"files then FF", {"-f", "-n", "a", "b", "c"}, "", START "A\n\fB\n\fC\n\f" STOP, 0, ""},
@@ -76,7 +89,20 @@ const Case cases[] = {
     {"-- before a file named -n", {"-f", "--", "-n"}, "", START "N\n" STOP, 0, ""},
     {"file named -", {"-f", "-"}, "x", START "H\n" STOP, 0, ""},
     {"file name shown with controls escaped", {"-f", "x\033[5i\n\x7f"}, "", START STOP, 1, "quillpass: x\\033[5i\\012\\177: No such"},
+    {"8-bit CSI in a name escaped", {"-f", "x\2335i"}, "", START STOP, 1, "quillpass: x\\2335i: No such"},
+    {"UTF-8 C1 control in a name escaped", {"-f", "x\xc2\x9b" "5i"}, "", START STOP, 1, "quillpass: x\\302\\2335i: No such"},
+    {"UTF-8 name shown as it is", {"-f", "caf\xc3\xa9 \xe2\x82\xac\xf0\x9f\x96\xa8"}, "", START STOP, 1,
+     "quillpass: caf\xc3\xa9 \xe2\x82\xac\xf0\x9f\x96\xa8: No such"},
+    {"broken UTF-8 escaped where it is C1", {"-f", "\xe2\x82" "A\xed\xa0\x80\xe9"}, "", START STOP, 1, "quillpass: \xe2\\202A\xed\xa0\\200\xe9: No such"},
     {"-t then bad -b", {"-t", "-b0"}, "x", "usage", 255, "invalid buffer size"},
+    {"-p: one string a unit", {"-p"}, "x\033[4iy", tmux("x\033[4iy"), 0, ""},
+    {"-p: nothing to print, nothing written", {"-p"}, "", "", 0, ""},
+    {"-p: chunks", {"-p", "-b", "512"}, big, tmux(big.substr(0, 512)) + tmux(big.substr(512, 512)) + tmux(big.substr(1024)), 0, ""},
+    {"-p: separators and form-feed", {"-pnf", "a", "b"}, "", tmux("A\n") + tmux("\f") + tmux("B\n") + tmux("\f"), 0, ""},
+    {"-p: a chunk over tmux's limit split", {"-p", "-b", "3145728"}, huge,
+     tmux(huge.substr(0, tmux_piece)) + tmux(huge.substr(tmux_piece, tmux_piece)) + tmux(huge.substr(2 * tmux_piece, tmux_piece)) +
+         tmux(huge.substr(3 * tmux_piece)), 0, ""},
+    {"-r: output not a terminal", {"-r", "-n"}, "a\nb", START "a\nb\f" STOP, 0, ""},
 };
 
 TEST(EndToEnd, Table)
@@ -88,11 +114,12 @@ TEST(EndToEnd, Table)
         io.cwd = fixture_dir();
         Result r = run_quillpass(c.args, io);
         EXPECT_EQ(r.exit_code(), c.status);
-        EXPECT_TRUE(r.out == (c.out == "usage" ? usage : c.out)) << "output: " << r.out.substr(0, 200);
+        const std::string &want = c.out == "usage" ? usage : c.out;
+        EXPECT_TRUE(r.out == want) << "output:   " << shown(r.out) << "\nexpected: " << shown(want);
         if (*c.err == '\0')
-            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(r.err, "") << shown(r.err);
         else
-            EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find(c.err), std::string::npos) << shown(r.err);
     }
 }
 

@@ -75,19 +75,37 @@ TEST(Faults, ManyFilesUnderALowDescriptorLimit)
     EXPECT_EQ(r.err.find("Too many open files"), std::string::npos) << r.err;
 }
 
-// Held messages have a bound; past it the user is told that some were lost.
-TEST(Faults, TooManyMessagesToHoldSaySo)
+// Held messages have a bound. Past it, what is written is the first
+// messages in order, then one line that counts the rest; a single message
+// too long for the whole store is cut, not lost.
+TEST(Faults, HeldMessagesPastTheBoundAreCounted)
 {
     std::vector<std::string> args{"-f"};
-    for (int i = 0; i < 400; i++)
+    for (int i = 0; i < 400; i++) // ~250 bytes a message, ~100 KiB in all
         args.push_back("missing/" + std::string(200, 'x') + std::to_string(i));
+    args.insert(args.begin() + 250, "missing/" + std::string(4000, 'y')); // no room once ~240 are held
+    args.push_back("missing/z");
     Io io;
     io.cwd = fixture_dir();
     Result r = run_quillpass(args, io);
     EXPECT_EQ(r.exit_code(), 1);
-    EXPECT_EQ(r.out, START + std::string(399, '\f') + STOP);
-    EXPECT_EQ(r.err.find("quillpass: missing/xxx"), 0u);
-    EXPECT_NE(r.err.find("\nquillpass: further diagnostics were dropped\n"), std::string::npos);
+    EXPECT_EQ(r.out, START + std::string(401, '\f') + STOP);
+    std::vector<std::string> lines;
+    for (size_t at = 0, nl; (nl = r.err.find('\n', at)) != std::string::npos; at = nl + 1)
+        lines.push_back(r.err.substr(at, nl - at));
+    ASSERT_GT(lines.size(), 200u);
+    size_t kept = lines.size() - 1;
+    for (size_t i = 0; i < kept; i++)
+        ASSERT_EQ(lines[i], "quillpass: " + args[i + 1] + ": No such file or directory") << i;
+    EXPECT_EQ(lines.back(), "quillpass: " + std::to_string(402 - kept) + " more diagnostics were dropped");
+    EXPECT_LE(r.err.size(), 64u * 1024 + 64);
+
+    std::string name(70000, 'n');
+    r = run_quillpass({"-f", name}, io);
+    EXPECT_EQ(r.err.substr(0, 20), "quillpass: nnnnnnnnn");
+    EXPECT_EQ(r.err.substr(r.err.size() - 27), "nnn...: File name too long\n") << shown(r.err.substr(r.err.size() - 40));
+    EXPECT_GT(r.err.size(), 60000u);
+    EXPECT_LE(r.err.size(), 64u * 1024);
 }
 
 std::string body(size_t n)

@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fcntl.h>
@@ -13,16 +14,23 @@
 
 int exit_code(int status)
 {
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-int spawn_quillpass(const std::vector<std::string> &args, int in, int out)
+int spawn_quillpass(const std::vector<std::string> &args, int in, int out, int err)
 {
     pid_t pid = fork();
     if (pid == 0) {
-        setsid();
+        // Its own process group, but in our session: a group whose members
+        // all have their parents outside the session is orphaned, and the
+        // kernel would discard its stops.
+        setpgid(0, 0);
         dup2(in, 0);
         dup2(out, 1);
+        if (err >= 0)
+            dup2(err, 2);
         for (int fd = 3; fd < 256; fd++)
             close(fd); // a stray pipe end would hold off end of file
         exec_quillpass(args);
@@ -51,6 +59,24 @@ std::string drain(int fd)
     while ((n = read(fd, buf, sizeof buf)) > 0)
         got.append(buf, static_cast<size_t>(n));
     return got;
+}
+
+std::string shown(const std::string &s, size_t limit)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size() && i < limit; i++) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char esc[8];
+            snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        }
+    }
+    if (s.size() > limit)
+        out += "... (" + std::to_string(s.size()) + " bytes)";
+    return out;
 }
 
 std::string read_file(const std::string &path)
@@ -103,6 +129,11 @@ static void redirect(const std::string &path, int flags, int fd)
 
 void exec_quillpass(const std::vector<std::string> &args)
 {
+    // As a shell would start it: default signal actions (a test runner may
+    // ignore SIGPIPE), and no core file from a test that kills it.
+    signal(SIGPIPE, SIG_DFL);
+    struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     std::vector<char *> argv{const_cast<char *>("quillpass")};
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));

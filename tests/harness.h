@@ -19,6 +19,8 @@ struct Io {
     int max_files = 0;     // descriptor limit for the child, when not 0
 };
 
+// The exit status, or 128 + the signal for a death by a signal, as a
+// shell shows it.
 int exit_code(int status);
 
 struct Result {
@@ -33,9 +35,10 @@ Result run_quillpass(const std::vector<std::string> &args, const Io &io = {});
 // In a child process: replaces it with the program.
 [[noreturn]] void exec_quillpass(const std::vector<std::string> &args);
 
-// Starts the program in its own session on the given standard input and
-// output, with no other descriptor open, and returns at once.
-int spawn_quillpass(const std::vector<std::string> &args, int in, int out);
+// Starts the program in its own process group on the given standard input
+// and output (and error, when err is not -1), with no other descriptor
+// open, and returns at once.
+int spawn_quillpass(const std::vector<std::string> &args, int in, int out, int err = -1);
 
 // The raw wait status once the child changes state as `flags` asks, within
 // five seconds; a child that hangs is killed and -1 returned.
@@ -48,6 +51,10 @@ std::string drain(int fd);
 // "C\n"; "empty" is empty; "-n" holds "N\n" and "-" holds "H\n"; d is a
 // directory.
 const std::string &fixture_dir();
+
+// s with every byte outside printable ASCII escaped, cut after `limit`
+// bytes: what a failing test shows must never drive the terminal.
+std::string shown(const std::string &s, size_t limit = 300);
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);

@@ -1,7 +1,7 @@
 #include "options.h"
 
 #include "../relay/print_settings.h"
-#include "../relay/relay.h"
+#include "../relay/diagnostics.h"
 #include "getopt_order.h"
 
 #include <cerrno>
@@ -57,9 +57,19 @@ bool parse_buffer_size(const char *text, int32_t *size)
     return true;
 }
 
+// The letter getopt stopped at, as a string to report.
+static const char *option_name(int letter)
+{
+    static char name[2];
+    name[0] = static_cast<char>(letter);
+    return name;
+}
+
 void scan_options(int argc, char **argv)
 {
-    static const char option_letters[] = GETOPT_STOP_AT_OPERAND "Sntfb:";
+    // The leading ':' makes getopt tell a missing value (':') from an
+    // unknown letter ('?').
+    static const char option_letters[] = GETOPT_STOP_AT_OPERAND ":Sntfb:pr";
     bool file_mode = false;
     bool tty_wanted = false;
     int tty_error = 0;
@@ -91,7 +101,17 @@ void scan_options(int argc, char **argv)
                 show_usage();
             }
             break;
+        case 'p':
+            passthrough = 1;
+            break;
+        case 'r':
+            raw_output = 1;
+            break;
+        case ':':
+            report("option '-", option_name(optopt), "' needs a value", "");
+            show_usage();
         default:
+            report("unknown option '-", option_name(optopt), "'", "");
             show_usage();
         }
     }

@@ -1,57 +1,128 @@
-#include "relay.h"
+#include "diagnostics.h"
 
-#include <csignal>
+#include "full_io.h"
+#include "signals.h"
+
 #include <cstring>
 #include <unistd.h>
 
 int exit_status = 0;
 
-// Held messages live in static storage so that a signal handler can write
-// them out too: held_length only ever covers complete messages.
-static char held[64 * 1024];
-static volatile sig_atomic_t held_length = 0;
-static volatile sig_atomic_t dropped = 0;
+// Held messages live in static storage, so that a death while the job
+// waits for input can still write them. Past `store_size` bytes, room is
+// left for the line that says how many messages were dropped.
+constexpr size_t store_size = 64 * 1024;
+static char held[store_size + 64];
+static size_t held_length;       // bytes held
+static size_t flushed;           // of which written to stderr
+static unsigned long dropped;    // messages that found no room
+static bool holding;
 
-// Appends text at `at`, and returns where it ends, or a place past the
-// buffer when it does not fit.
-static size_t append(size_t at, const char *text, size_t n)
+// The length of the well-formed UTF-8 sequence of two to four bytes at p,
+// or 0 where none starts.
+static size_t utf8_length(const unsigned char *p)
 {
-    if (at > sizeof held || n > sizeof held - at)
-        return sizeof held + 1;
-    memcpy(held + at, text, n);
+    auto in = [](unsigned char c, unsigned char lo, unsigned char hi) { return c >= lo && c <= hi; };
+    unsigned char c = p[0];
+    if (in(c, 0xc2, 0xdf))
+        return in(p[1], 0x80, 0xbf) ? 2 : 0;
+    if (in(c, 0xe0, 0xef)) {
+        unsigned char lo = c == 0xe0 ? 0xa0 : 0x80, hi = c == 0xed ? 0x9f : 0xbf;
+        return in(p[1], lo, hi) && in(p[2], 0x80, 0xbf) ? 3 : 0;
+    }
+    if (in(c, 0xf0, 0xf4)) {
+        unsigned char lo = c == 0xf0 ? 0x90 : 0x80, hi = c == 0xf4 ? 0x8f : 0xbf;
+        return in(p[1], lo, hi) && in(p[2], 0x80, 0xbf) && in(p[3], 0x80, 0xbf) ? 4 : 0;
+    }
+    return 0;
+}
+
+static size_t octal(unsigned char c, char *out)
+{
+    out[0] = '\\';
+    out[1] = static_cast<char>('0' + (c >> 6));
+    out[2] = static_cast<char>('0' + ((c >> 3) & 7));
+    out[3] = static_cast<char>('0' + (c & 7));
+    return 4;
+}
+
+size_t escape_name(const char *name, char *out, size_t room, bool *whole)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
+    size_t at = 0;
+    while (*p != 0) {
+        char piece[8];
+        size_t length = 0, used = utf8_length(p);
+        if (used == 2 && p[0] == 0xc2 && p[1] < 0xa0) { // a C1 control, UTF-8 encoded
+            length = octal(p[0], piece);
+            length += octal(p[1], piece + length);
+        } else if (used > 0) {
+            memcpy(piece, p, used);
+            length = used;
+        } else {
+            used = 1;
+            if (*p < 0x20 || *p == 0x7f || (*p >= 0x80 && *p <= 0x9f))
+                length = octal(*p, piece);
+            else
+                piece[length++] = static_cast<char>(*p);
+        }
+        if (length > room - at) {
+            *whole = false;
+            return at;
+        }
+        if (out != nullptr)
+            memcpy(out + at, piece, length);
+        at += length;
+        p += used;
+    }
+    *whole = true;
+    return at;
+}
+
+static char *put(char *at, const char *text)
+{
+    size_t n = strlen(text);
+    memcpy(at, text, n);
     return at + n;
 }
 
-// Control characters in a name are written as octal escapes: a file named
-// with ESC [ 5 i must not put the terminal back into printer mode.
-static size_t append_escaped(size_t at, const char *name)
+// Once a message has found no room, every later one is dropped too, so
+// what is written is always the first messages in their order.
+static void hold(const char *before, const char *name, const char *after, const char *reason)
 {
-    for (const char *p = name; *p != '\0'; p++) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7f) {
-            char octal[4] = {'\\', static_cast<char>('0' + (c >> 6)), static_cast<char>('0' + ((c >> 3) & 7)),
-                             static_cast<char>('0' + (c & 7))};
-            at = append(at, octal, sizeof octal);
-        } else {
-            at = append(at, p, 1);
-        }
+    static const char prefix[] = "quillpass: ", cut[] = "...";
+    size_t fixed = strlen(prefix) + strlen(before) + strlen(after) + strlen(reason) + 1;
+    size_t room = store_size - held_length;
+    if (dropped > 0 || fixed + strlen(cut) > room) {
+        dropped++;
+        return;
     }
-    return at;
+    bool whole;
+    size_t name_length = escape_name(name, nullptr, room - fixed, &whole);
+    if (!whole) {
+        if (held_length > 0) {
+            dropped++;
+            return;
+        }
+        // Alone too long for the whole store: cut to fit, not dropped.
+        name_length = escape_name(name, nullptr, room - fixed - strlen(cut), &whole);
+    }
+    char *at = put(held + held_length, prefix);
+    at = put(at, before);
+    escape_name(name, at, name_length, &whole);
+    at += name_length;
+    if (!whole)
+        at = put(at, cut);
+    at = put(at, after);
+    at = put(at, reason);
+    *at++ = '\n';
+    held_length = static_cast<size_t>(at - held);
 }
 
 void report(const char *before, const char *name, const char *after, const char *reason)
 {
-    size_t end = append(static_cast<size_t>(held_length), "quillpass: ", 11);
-    end = append(end, before, strlen(before));
-    end = append_escaped(end, name);
-    end = append(end, after, strlen(after));
-    end = append(end, reason, strlen(reason));
-    end = append(end, "\n", 1);
-    if (end > sizeof held)
-        dropped = 1;
-    else
-        held_length = static_cast<sig_atomic_t>(end);
-    if (!frame_open)
+    hold(before, name, after, reason);
+    if (!holding)
         flush_diagnostics();
 }
 
@@ -61,13 +132,39 @@ void warn(const char *name, int err)
     report("", name, ": ", strerror(err));
 }
 
+void hold_diagnostics()
+{
+    holding = true;
+}
+
+// The count of dropped messages, in the room kept for it.
+static void note_dropped()
+{
+    char digits[24];
+    size_t n = 0;
+    for (unsigned long v = dropped; v > 0 || n == 0; v /= 10)
+        digits[n++] = static_cast<char>('0' + v % 10);
+    char *at = put(held + held_length, "quillpass: ");
+    while (n > 0)
+        *at++ = digits[--n];
+    at = put(at, dropped == 1 ? " more diagnostic was dropped\n" : " more diagnostics were dropped\n");
+    held_length = static_cast<size_t>(at - held);
+    dropped = 0;
+}
+
 void flush_diagnostics()
 {
-    write_all(STDERR_FILENO, held, static_cast<size_t>(held_length));
-    held_length = 0;
-    if (dropped) {
-        static const char more[] = "quillpass: further diagnostics were dropped\n";
-        write_all(STDERR_FILENO, more, sizeof more - 1);
-        dropped = 0;
+    holding = false;
+    if (dropped > 0)
+        note_dropped();
+    while (flushed < held_length) {
+        ssize_t n = write_some(STDERR_FILENO, held + flushed, held_length - flushed);
+        if (n < 0)
+            break;
+        flushed += static_cast<size_t>(n);
+        // A death here goes on from `flushed`.
+        if (signals_pending())
+            take_pending_signals();
     }
+    held_length = flushed = 0;
 }

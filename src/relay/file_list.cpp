@@ -1,15 +1,16 @@
+#include "diagnostics.h"
+#include "full_io.h"
+#include "print_job.h"
 #include "print_settings.h"
-#include "relay.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <unistd.h>
 
 // Relays one named file. A file that cannot be opened or read is reported
 // and contributes what it could; only a failed output returns false.
 static bool relay_file(const char *name)
 {
-    in_fd = open(name, O_RDONLY);
+    in_fd = open_input(name);
     if (in_fd < 0) {
         warn(name, errno);
         return true;

@@ -1,6 +1,21 @@
 #include "../cli/options.h"
+#include "diagnostics.h"
+#include "print_job.h"
 #include "print_settings.h"
-#include "relay.h"
+#include "signals.h"
+
+#include <cstdlib>
+#include <unistd.h>
+
+// Hints for what commonly goes wrong at a terminal, before printer mode
+// starts: operands that are not printed, and a printer that tmux hides.
+static void give_hints(int argc)
+{
+    if (first_file <= 0 && optind < argc && isatty(STDIN_FILENO))
+        report("reading standard input; the operands are printed only with -f", "", "", "");
+    if (passthrough == 0 && getenv("TMUX") != nullptr && isatty(out_fd))
+        report("inside tmux the printer is reached only with -p (and tmux's allow-passthrough on)", "", "", "");
+}
 
 int main(int argc, char **argv)
 {
@@ -8,6 +23,7 @@ int main(int argc, char **argv)
     if (!allocate_relay_buffer())
         return exit_status;
     install_signal_handlers();
+    give_hints(argc);
     open_frame();
     if (first_file <= 0)
         relay_source("stdin");

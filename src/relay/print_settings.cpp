@@ -6,3 +6,5 @@ uint8_t lf_separator = 0;
 uint8_t final_form_feed = 0;
 int32_t first_file = 0;
 int32_t in_fd = 0;
+uint8_t passthrough = 0;
+uint8_t raw_output = 0;

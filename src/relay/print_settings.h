@@ -12,5 +12,7 @@ extern uint8_t lf_separator;    // separate files with LF instead of FF
 extern uint8_t final_form_feed; // one FF after the body
 extern int32_t first_file;      // 0: relay stdin; else argv index of the first file
 extern int32_t in_fd;           // where relay_chunk reads from
+extern uint8_t passthrough;     // wrap every unit for tmux's passthrough
+extern uint8_t raw_output;      // no output post-processing on a terminal
 
 #endif

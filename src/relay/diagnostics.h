@@ -1,0 +1,30 @@
+#ifndef QUILLPASS_DIAGNOSTICS_H
+#define QUILLPASS_DIAGNOSTICS_H
+
+#include <cstddef>
+
+// While the terminal may be in printer mode, anything written to it would
+// land on paper, so messages are held until the job has left it, in a
+// store of bounded size. report() writes "quillpass: BEFORE NAME AFTER
+// REASON", with NAME made safe for a terminal; warn() reports
+// "quillpass: NAME: strerror" and makes the exit status 1.
+void report(const char *before, const char *name, const char *after, const char *reason);
+void warn(const char *name, int err);
+
+// Holds messages from now until flush_diagnostics().
+void hold_diagnostics();
+// Writes what is held. A flush cut short by a death goes on where it
+// stopped, so no message is written twice.
+void flush_diagnostics();
+
+extern int exit_status; // 0, or 1 after any reported failure
+
+// Appends NAME to out (room for `room` bytes) with every byte that could
+// drive a terminal written as an octal escape: C0 controls, DEL, and the
+// C1 controls, raw (0x80-0x9F outside a UTF-8 sequence) or UTF-8 encoded
+// (U+0080-U+009F). Well-formed UTF-8 otherwise passes as it is. Stops
+// before the first piece that does not fit; returns the bytes written and
+// sets *whole to whether all of NAME fitted.
+size_t escape_name(const char *name, char *out, size_t room, bool *whole);
+
+#endif
