@@ -158,6 +158,10 @@ Result run_quillpass(const std::vector<std::string> &args, const Io &io)
             struct rlimit l = {static_cast<rlim_t>(io.max_files), static_cast<rlim_t>(io.max_files)};
             setrlimit(RLIMIT_NOFILE, &l);
         }
+        if (io.max_file_size > 0) {
+            struct rlimit l = {static_cast<rlim_t>(io.max_file_size), static_cast<rlim_t>(io.max_file_size)};
+            setrlimit(RLIMIT_FSIZE, &l);
+        }
         if (io.close_out)
             close(1);
         else

@@ -17,6 +17,7 @@ struct Io {
     bool err_to_out = false;
     std::string cwd;
     int max_files = 0;     // descriptor limit for the child, when not 0
+    long max_file_size = 0; // file size limit for the child, when not 0
 };
 
 // The exit status, or 128 + the signal for a death by a signal, as a

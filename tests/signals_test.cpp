@@ -1,11 +1,20 @@
 // Signals mid-job: the terminal must never be left in printer mode.
 #include "harness.h"
 
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#if defined(__FreeBSD__)
+#include <libutil.h>
+#else
+#include <pty.h>
+#endif
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -16,7 +25,7 @@ struct Job {
     int in, out;
     std::string got;
 
-    explicit Job(bool ignore_sigint = false)
+    explicit Job(const std::vector<std::string> &args = {}, int err = -1, bool ignore_sigint = false)
     {
         int i[2], o[2];
         if (pipe(i) != 0 || pipe(o) != 0)
@@ -24,7 +33,7 @@ struct Job {
         // An ignored signal stays ignored across fork and exec.
         if (ignore_sigint)
             signal(SIGINT, SIG_IGN);
-        pid = spawn_quillpass({}, i[0], o[1]);
+        pid = spawn_quillpass(args, i[0], o[1], err);
         signal(SIGINT, SIG_DFL);
         close(i[0]);
         close(o[1]);
@@ -34,6 +43,22 @@ struct Job {
     ~Job() { close(out); }
 
     void send(const std::string &s) { ASSERT_EQ(write(in, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+    // Writes input until both pipes are full and the job is stuck writing;
+    // returns what was written.
+    std::string fill()
+    {
+        fcntl(in, F_SETFL, O_NONBLOCK);
+        std::string sent, block(4096, 'x');
+        for (int i = 0; i < 1000; i++, usleep(1000)) {
+            block[0] = static_cast<char>('a' + i % 26);
+            ssize_t n = write(in, block.data(), block.size());
+            if (n <= 0)
+                break;
+            sent.append(block, 0, static_cast<size_t>(n));
+        }
+        fcntl(in, F_SETFL, 0);
+        return sent;
+    }
     // Reads output until it has `total` bytes in all, or five seconds pass.
     const std::string &await(size_t total)
     {
@@ -71,7 +96,7 @@ TEST(Signals, DeathClosesTheFrameAndKeepsItsCause)
 
 TEST(Signals, InheritedIgnoredSigintStaysIgnored)
 {
-    Job job(true);
+    Job job({}, -1, true);
     job.send("first\n");
     job.await(10);
     kill(job.pid, SIGINT);
@@ -103,16 +128,325 @@ TEST(Signals, SecondSignalEndsAJobStuckWritingTheStopSequence)
 {
     Job job;
     job.await(4);
-    fcntl(job.in, F_SETFL, O_NONBLOCK);
-    const std::string block(4096, 'x');
-    for (int i = 0; i < 1000 && write(job.in, block.data(), block.size()) > 0; i++)
-        usleep(1000); // until both pipes are full and the job is stuck
-
+    job.fill();
     kill(job.pid, SIGTERM);
     usleep(200 * 1000);
     kill(job.pid, SIGTERM);
     int status = wait_for(job.pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+}
+
+// SIGTSTP while the output is blocked, then SIGCONT before the stop
+// sequence could go out: the stop is cancelled and the job finishes.
+TEST(Signals, ContinueBeforeTheStopTookEffectCancelsIt)
+{
+    Job job;
+    job.await(4);
+    std::string sent = job.fill();
+    kill(job.pid, SIGTSTP);
+    usleep(200 * 1000);
+    kill(job.pid, SIGCONT);
+    usleep(100 * 1000);
+    int status = job.finish();
+    EXPECT_EQ(exit_code(status), 0) << "stopped for good: " << WIFSTOPPED(status);
+    EXPECT_EQ(job.got.substr(job.got.size() - 4), STOP);
+    std::string body = job.got;
+    for (const char *seq : {START, STOP})
+        for (size_t at; (at = body.find(seq)) != std::string::npos;)
+            body.erase(at, 4);
+    EXPECT_TRUE(body == sent) << body.size() << " bytes of " << sent.size();
+}
+
+std::string collect(int fd)
+{
+    std::string got = drain(fd);
+    close(fd);
+    return got;
+}
+
+size_t count(const std::string &s, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = 0; (at = s.find(what, at)) != std::string::npos; at += what.size())
+        n++;
+    return n;
+}
+
+// A death while the held reports are being written to a slow stderr goes
+// on where the flush stopped: each report is written once.
+TEST(Signals, DeathDuringTheFlushWritesEachReportOnce)
+{
+    std::vector<std::string> args{"-f"};
+    for (int i = 0; i < 300; i++)
+        args.push_back(fixture_dir() + "/missing-" + std::string(120, 'm') + "-" + std::to_string(i));
+    int e[2];
+    ASSERT_EQ(pipe(e), 0);
+    const std::string junk(60 * 1024, 'j'); // most of the pipe, so the flush blocks
+    ASSERT_EQ(write(e[1], junk.data(), junk.size()), static_cast<ssize_t>(junk.size()));
+    Job job(args, e[1]);
+    close(e[1]);
+    close(job.in);
+    job.await(4 + 299 + 4);
+    usleep(200 * 1000);
+    kill(job.pid, SIGTERM);
+    std::string err = collect(e[0]);
+    EXPECT_EQ(exit_code(wait_for(job.pid)), 128 + SIGTERM);
+    EXPECT_EQ(err.substr(0, junk.size()), junk);
+    EXPECT_EQ(count(err, "quillpass: "), 300u);
+    for (int i : {0, 150, 299})
+        EXPECT_EQ(count(err, "-" + std::to_string(i) + ": No such file"), 1u) << i;
+}
+
+// When the output's reader goes away, or the file grows past its limit,
+// the job dies of that signal, as filters do, but writes what it held.
+TEST(Signals, BrokenPipeAndFileLimitStillWriteTheHeldReports)
+{
+    std::string dir = make_temp_dir();
+    write_file(dir + "/big", std::string(1 << 20, 'b'));
+    std::string err_path = dir + "/err";
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    Job job({"-f", dir + "/missing", dir + "/big"}, err);
+    close(err);
+    close(job.in);
+    job.await(1);
+    close(job.out);
+    job.out = open("/dev/null", O_RDONLY);
+    EXPECT_EQ(exit_code(wait_for(job.pid)), 128 + SIGPIPE);
+    EXPECT_EQ(read_file(err_path), "quillpass: " + dir + "/missing: No such file or directory\n");
+
+    Io io;
+    io.cwd = fixture_dir();
+    io.input = std::string(1000, 'i');
+    io.max_file_size = 100;
+    Result r = run_quillpass({"-f", "nope", "/dev/stdin"}, io);
+    EXPECT_EQ(r.exit_code(), 128 + SIGXFSZ);
+    EXPECT_EQ(r.out, START "\f" + io.input.substr(0, 95));
+    EXPECT_EQ(r.err, "quillpass: nope: No such file or directory\n");
+}
+
+// A program on a real pseudo-terminal whose line discipline passes LF as
+// it is and does not echo control characters; the test reads its screen.
+struct Terminal {
+    pid_t pid;
+    int master;
+    std::string got;
+
+    // Runs argv, or the program itself when argv is empty, in cwd.
+    Terminal(const std::vector<std::string> &argv, const std::string &cwd)
+    {
+        pid = forkpty(&master, nullptr, nullptr, nullptr);
+        if (pid != 0)
+            return;
+        struct termios t;
+        tcgetattr(0, &t);
+        t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        t.c_lflag &= ~static_cast<tcflag_t>(ECHOCTL);
+        t.c_lflag |= NOFLSH; // an interrupt must not discard what the test has yet to read
+        tcsetattr(0, TCSANOW, &t);
+        if (chdir(cwd.c_str()) != 0)
+            _exit(126);
+        setenv("QP", QUILLPASS_BIN, 1);
+        setenv("PS1", "$ ", 1);
+        setenv("TERM", "dumb", 1);
+        if (argv.empty())
+            exec_quillpass({});
+        std::vector<char *> v;
+        for (const std::string &a : argv)
+            v.push_back(const_cast<char *>(a.c_str()));
+        v.push_back(nullptr);
+        execvp(v[0], v.data());
+        _exit(127);
+    }
+    ~Terminal()
+    {
+        kill(pid, SIGKILL);
+        close(master);
+        waitpid(pid, nullptr, 0);
+    }
+
+    void type(const std::string &keys) { ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    // Reads the screen until `text` shows after offset `from`, for at most
+    // `ms` milliseconds; true when it showed.
+    bool await(const std::string &text, size_t from = 0, int ms = 5000)
+    {
+        char buf[4096];
+        struct pollfd p = {master, POLLIN, 0};
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (got.find(text, from) == std::string::npos && std::chrono::steady_clock::now() < end) {
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+        return got.find(text, from) != std::string::npos;
+    }
+    // Types a command and waits for what it prints: shell output is told
+    // from the echo of the command line by an expansion, $((1+1)).
+    bool run(const std::string &command, const std::string &mark)
+    {
+        type(command + "; echo " + mark + "-$((1+1))\n");
+        return await(mark + "-2");
+    }
+};
+
+// What went to paper: everything between start and stop sequences. Sets
+// *left to whether the stream ends out of printer mode.
+std::string paper(const std::string &s, bool *left)
+{
+    std::string printed;
+    size_t at = 0;
+    *left = true;
+    for (size_t start; (start = s.find(START, at)) != std::string::npos;) {
+        size_t stop = s.find(STOP, start + 4);
+        if (stop == std::string::npos) {
+            *left = false;
+            return printed + s.substr(start + 4);
+        }
+        printed += s.substr(start + 4, stop - start - 4);
+        at = stop + 4;
+    }
+    return printed;
+}
+
+bool have_bash()
+{
+    if (access("/bin/bash", X_OK) == 0 || access("/usr/local/bin/bash", X_OK) == 0)
+        return true;
+    if (getenv("QUILLPASS_REQUIRE_TOOLS") != nullptr)
+        ADD_FAILURE() << "bash is needed here";
+    return false;
+}
+
+std::string make_fifo(const std::string &dir)
+{
+    std::string path = dir + "/fifo";
+    mkfifo(path.c_str(), 0600);
+    return path;
+}
+
+// Opens a FIFO for writing once its reader is there, within five seconds.
+int open_writer(const std::string &path)
+{
+    for (int i = 0; i < 250; i++, usleep(20 * 1000)) {
+        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, 0);
+            return fd;
+        }
+    }
+    return -1;
+}
+
+// The faults a user meets in an interactive shell with job control. In
+// each, nothing the shell prints may land on paper, and the terminal ends
+// out of printer mode.
+TEST(Signals, InteractiveShellNeverPrintsItsOwnOutput)
+{
+    if (!have_bash())
+        GTEST_SKIP() << "bash is not installed";
+    const std::vector<std::string> bash{"bash", "--norc", "--noprofile", "--noediting", "-i"};
+    struct Scene {
+        const char *name;
+        void (*play)(Terminal &, const std::string &dir);
+        const char *printed;
+    };
+    const Scene scenes[] = {
+        // Ctrl-Z, then bg: continued in the background, the job waits,
+        // stopped, for fg, and then finishes its body.
+        {"stop, bg, fg",
+         [](Terminal &t, const std::string &dir) {
+             std::string fifo = make_fifo(dir);
+             t.type("\"$QP\" < fifo\n");
+             int w = open_writer(fifo);
+             ASSERT_GE(w, 0);
+             ASSERT_EQ(write(w, "part1\n", 6), 6);
+             ASSERT_TRUE(t.await(START "part1\n"));
+             t.type("\x1a");
+             ASSERT_TRUE(t.await("Stopped"));
+             size_t from = t.got.size();
+             t.type("bg\n");
+             t.await("Stopped", from, 1000); // it stops again, waiting for the foreground
+             ASSERT_TRUE(t.run("jobs", "BG"));
+             t.type("fg\n");
+             ASSERT_EQ(write(w, "part2\n", 6), 6);
+             close(w);
+             ASSERT_TRUE(t.await("part2\n" STOP));
+         },
+         "part1\n\x1apart2\n"}, // the terminal echoes Ctrl-Z before the job hears of it
+        // Started in the background, reading the terminal: it waits,
+        // stopped, for the foreground before printer mode goes on.
+        {"background job reading the terminal",
+         [](Terminal &t, const std::string &) {
+             t.type("\"$QP\" &\n");
+             ASSERT_TRUE(t.run("sleep 0.2; jobs", "BG"));
+             ASSERT_NE(t.got.find("Stopped"), std::string::npos) << shown(t.got);
+             size_t from = t.got.size();
+             t.type("fg\n");
+             ASSERT_TRUE(t.await(START, from));
+             t.type("typed\n");
+             ASSERT_TRUE(t.await("typed\ntyped\n", from)); // the echo, then the job's copy
+             t.type("\x04");
+             ASSERT_TRUE(t.await(STOP, from));
+         },
+         "typed\ntyped\n"},
+        // Ctrl-C, then Ctrl-Z while the dying job still writes its held
+        // reports to a terminal that is not keeping up: no stop may
+        // reopen the frame.
+        {"interrupt, then stop during the clean-up",
+         [](Terminal &t, const std::string &dir) {
+             make_fifo(dir);
+             t.type("\"$QP\" -f $(seq -f 'missing-%0150g' 600) fifo\n");
+             ASSERT_TRUE(t.await(START + std::string(600, '\f')));
+             t.type("\x03"); // dies: 64 KiB of reports for a pty that holds far less
+             usleep(300 * 1000);
+             t.type("\x1a");
+             usleep(300 * 1000);
+             t.await("No such", 0, 500); // the terminal catches up
+             t.type("fg\n");
+         },
+         "\f\f\f"},
+    };
+    for (const Scene &scene : scenes) {
+        SCOPED_TRACE(scene.name);
+        std::string dir = make_temp_dir();
+        Terminal t(bash, dir);
+        ASSERT_TRUE(t.run("true", "READY")) << shown(t.got);
+        scene.play(t, dir);
+        if (!t.run("true", "DONE")) {
+            ADD_FAILURE() << "the shell did not answer: " << shown(t.got.substr(t.got.size() > 600 ? t.got.size() - 600 : 0));
+            continue;
+        }
+        bool left;
+        std::string printed = paper(t.got, &left);
+        EXPECT_TRUE(left) << shown(t.got.substr(t.got.size() > 400 ? t.got.size() - 400 : 0));
+        if (std::string(scene.printed) == "\f\f\f")
+            EXPECT_TRUE(printed == std::string(600, '\f') + "\x03") << shown(printed.substr(590), 2000);
+        else
+            EXPECT_EQ(printed, scene.printed) << shown(printed);
+    }
+}
+
+// As the leader of its own session (ssh -t, xterm -e), the job's process
+// group is orphaned: the kernel discards terminal stops, and so must the
+// job, or nothing would ever continue it.
+TEST(Signals, OrphanedJobCarriesOnAfterCtrlZ)
+{
+    Terminal t({}, "/");
+    ASSERT_TRUE(t.await(START)); // the terminal is set up
+    t.type("first\n");
+    ASSERT_TRUE(t.await(START "first\nfirst\n")) << shown(t.got);
+    t.type("\x1a");
+    ASSERT_TRUE(t.await(STOP START)) << shown(t.got); // left printer mode, did not stop, came back
+    t.type("more\n");
+    ASSERT_TRUE(t.await("more\nmore\n")) << shown(t.got);
+    t.type("\x04");
+    EXPECT_EQ(exit_code(wait_for(t.pid)), 0);
+    t.await(STOP, t.got.size() - 4, 500);
+    bool left;
+    EXPECT_EQ(paper(t.got, &left), "first\nfirst\n\x1amore\nmore\n");
+    EXPECT_TRUE(left) << shown(t.got);
 }
 
 } // namespace
