@@ -286,8 +286,9 @@ struct Terminal {
     // from the echo of the command line by an expansion, $((1+1)).
     bool run(const std::string &command, const std::string &mark)
     {
+        size_t from = got.size();
         type(command + "; echo " + mark + "-$((1+1))\n");
-        return await(mark + "-2");
+        return await(mark + "-2", from);
     }
 };
 
@@ -447,6 +448,62 @@ TEST(Signals, OrphanedJobCarriesOnAfterCtrlZ)
     bool left;
     EXPECT_EQ(paper(t.got, &left), "first\nfirst\n\x1amore\nmore\n");
     EXPECT_TRUE(left) << shown(t.got);
+}
+
+bool output_processed(int master)
+{
+    struct termios t;
+    tcgetattr(master, &t);
+    return (t.c_oflag & OPOST) != 0;
+}
+
+// -r turns off output processing for the job's length only: LF reaches
+// the terminal as LF, and the settings come back on every way out: the
+// end, a stop (back on again after fg), a death. sh rather than bash,
+// which would put back its own settings when a job stops.
+TEST(Signals, RawOutputIsUndoneOnEveryWayOut)
+{
+    std::string dir = make_temp_dir();
+    std::string fifo = make_fifo(dir);
+    Terminal t({"sh", "-i"}, dir);
+    ASSERT_TRUE(t.run("true", "READY")) << shown(t.got);
+    struct termios cooked;
+    tcgetattr(t.master, &cooked);
+    cooked.c_oflag |= OPOST | ONLCR;
+    tcsetattr(t.master, TCSANOW, &cooked);
+
+    for (const char *end : {"end of input", "stop, fg, SIGTERM"}) {
+        SCOPED_TRACE(end);
+        size_t from = t.got.size();
+        t.type("\"$QP\" -r < fifo\n");
+        int w = open_writer(fifo);
+        ASSERT_GE(w, 0);
+        ASSERT_EQ(write(w, "a\nb\n", 4), 4);
+        ASSERT_TRUE(t.await(START "a\nb\n", from)) << shown(t.got.substr(from));
+        EXPECT_FALSE(output_processed(t.master));
+        if (std::string(end) == "end of input") {
+            close(w);
+        } else {
+            pid_t job = tcgetpgrp(t.master);
+            kill(-job, SIGTSTP);
+            ASSERT_TRUE(t.await("Stopped", from)) << shown(t.got.substr(from));
+            EXPECT_TRUE(output_processed(t.master)) << "while stopped";
+            size_t stopped = t.got.size();
+            t.type("fg\n");
+            ASSERT_TRUE(t.await(START, stopped));
+            EXPECT_FALSE(output_processed(t.master)) << "after fg";
+            ASSERT_EQ(write(w, "c\n", 2), 2);
+            ASSERT_TRUE(t.await("c\n", stopped));
+            kill(-job, SIGTERM);
+            close(w);
+        }
+        ASSERT_TRUE(t.await(STOP, t.got.rfind(START)));
+        ASSERT_TRUE(t.run("true", "DONE")) << shown(t.got.substr(from));
+        EXPECT_TRUE(output_processed(t.master)) << "after the job: " << shown(t.got.substr(from));
+        bool left;
+        EXPECT_EQ(paper(t.got.substr(from), &left), std::string(end) == "end of input" ? "a\nb\n" : "a\nb\nc\n");
+        EXPECT_TRUE(left);
+    }
 }
 
 } // namespace
