@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fcntl.h>
@@ -10,7 +11,13 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+#if defined(__FreeBSD__)
+#include <libutil.h>
+#else
+#include <pty.h>
+#endif
 
 int exit_code(int status)
 {
@@ -77,6 +84,20 @@ std::string shown(const std::string &s, size_t limit)
     if (s.size() > limit)
         out += "... (" + std::to_string(s.size()) + " bytes)";
     return out;
+}
+
+std::string text_of(int err)
+{
+    return strerror(err);
+}
+
+bool directory_reads_fail()
+{
+    char c;
+    int fd = open("/", O_RDONLY);
+    bool fails = read(fd, &c, 1) < 0;
+    close(fd);
+    return fails;
 }
 
 std::string read_file(const std::string &path)
@@ -148,12 +169,26 @@ Result run_quillpass(const std::vector<std::string> &args, const Io &io)
     std::string in = io.in_path.empty() ? dir + "/in" : io.in_path;
     if (io.in_path.empty())
         write_file(in, io.input);
-    pid_t pid = fork();
+    // On a terminal: a line discipline that neither echoes nor translates,
+    // so that what the program writes arrives as it is.
+    struct termios plain = {};
+    plain.c_cflag = CS8 | CREAD;
+    plain.c_lflag = ICANON | ISIG;
+    plain.c_cc[VEOF] = 4;
+    plain.c_cc[VINTR] = 3;
+    cfsetispeed(&plain, B38400);
+    cfsetospeed(&plain, B38400);
+    int master = -1;
+    pid_t pid = io.terminal ? forkpty(&master, nullptr, &plain, nullptr) : fork();
     if (pid == 0) {
-        setsid(); // no controlling terminal unless a test gives one
+        if (!io.terminal)
+            setsid(); // no controlling terminal unless a test gives one
+        for (const std::string &e : io.env)
+            putenv(strdup(e.c_str()));
         if (!io.cwd.empty() && chdir(io.cwd.c_str()) != 0)
             _exit(126);
-        redirect(in, O_RDONLY, 0);
+        if (!io.terminal)
+            redirect(in, O_RDONLY, 0);
         if (io.max_files > 0) {
             struct rlimit l = {static_cast<rlim_t>(io.max_files), static_cast<rlim_t>(io.max_files)};
             setrlimit(RLIMIT_NOFILE, &l);
@@ -164,7 +199,7 @@ Result run_quillpass(const std::vector<std::string> &args, const Io &io)
         }
         if (io.close_out)
             close(1);
-        else
+        else if (!io.terminal)
             redirect(io.out_path.empty() ? dir + "/out" : io.out_path, O_WRONLY | O_CREAT | O_TRUNC, 1);
         if (io.err_to_out)
             dup2(1, 2);
@@ -173,8 +208,16 @@ Result run_quillpass(const std::vector<std::string> &args, const Io &io)
         exec_quillpass(args);
     }
     Result r;
+    if (io.terminal) {
+        std::string keys = io.input + "\x04"; // typed, then end of file
+        if (write(master, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
+            kill(pid, SIGKILL);
+        r.out = drain(master);
+        close(master);
+    }
     waitpid(pid, &r.status, 0);
-    r.out = read_file(dir + "/out");
+    if (!io.terminal)
+        r.out = read_file(dir + "/out");
     r.err = read_file(dir + "/err");
     return r;
 }

@@ -1,6 +1,7 @@
 #ifndef QUILLPASS_TESTS_HARNESS_H
 #define QUILLPASS_TESTS_HARNESS_H
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@ struct Io {
     std::string cwd;
     int max_files = 0;     // descriptor limit for the child, when not 0
     long max_file_size = 0; // file size limit for the child, when not 0
+    bool terminal = false; // standard input and output on a pseudo-terminal
+                           // where `input` is typed, then end of file
+    std::vector<std::string> env; // NAME=VALUE set in the child
 };
 
 // The exit status, or 128 + the signal for a death by a signal, as a
@@ -56,6 +60,12 @@ const std::string &fixture_dir();
 // s with every byte outside printable ASCII escaped, cut after `limit`
 // bytes: what a failing test shows must never drive the terminal.
 std::string shown(const std::string &s, size_t limit = 300);
+
+// The C library's wording of an error, which differs between systems.
+std::string text_of(int err);
+// Whether reading a directory fails, as it does on Linux; on UFS before
+// FreeBSD 13 it returns the directory's entries.
+bool directory_reads_fail();
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);

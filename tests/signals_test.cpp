@@ -194,7 +194,7 @@ TEST(Signals, DeathDuringTheFlushWritesEachReportOnce)
     EXPECT_EQ(err.substr(0, junk.size()), junk);
     EXPECT_EQ(count(err, "quillpass: "), 300u);
     for (int i : {0, 150, 299})
-        EXPECT_EQ(count(err, "-" + std::to_string(i) + ": No such file"), 1u) << i;
+        EXPECT_EQ(count(err, "-" + std::to_string(i) + ": " + text_of(ENOENT)), 1u) << i;
 }
 
 // When the output's reader goes away, or the file grows past its limit,
@@ -212,7 +212,7 @@ TEST(Signals, BrokenPipeAndFileLimitStillWriteTheHeldReports)
     close(job.out);
     job.out = open("/dev/null", O_RDONLY);
     EXPECT_EQ(exit_code(wait_for(job.pid)), 128 + SIGPIPE);
-    EXPECT_EQ(read_file(err_path), "quillpass: " + dir + "/missing: No such file or directory\n");
+    EXPECT_EQ(read_file(err_path), "quillpass: " + dir + "/missing: " + text_of(ENOENT) + "\n");
 
     Io io;
     io.cwd = fixture_dir();
@@ -221,7 +221,7 @@ TEST(Signals, BrokenPipeAndFileLimitStillWriteTheHeldReports)
     Result r = run_quillpass({"-f", "nope", "/dev/stdin"}, io);
     EXPECT_EQ(r.exit_code(), 128 + SIGXFSZ);
     EXPECT_EQ(r.out, START "\f" + io.input.substr(0, 95));
-    EXPECT_EQ(r.err, "quillpass: nope: No such file or directory\n");
+    EXPECT_EQ(r.err, "quillpass: nope: " + text_of(ENOENT) + "\n");
 }
 
 // A program on a real pseudo-terminal whose line discipline passes LF as
@@ -404,7 +404,7 @@ TEST(Signals, InteractiveShellNeverPrintsItsOwnOutput)
              usleep(300 * 1000);
              t.type("\x1a");
              usleep(300 * 1000);
-             t.await("No such", 0, 500); // the terminal catches up
+             t.await(text_of(ENOENT), 0, 500); // the terminal catches up
              t.type("fg\n");
          },
          "\f\f\f"},

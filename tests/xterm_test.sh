@@ -1,48 +1,62 @@
-#!/usr/bin/env bash
-# Runs quillpass inside a real xterm under Xvfb. xterm's printer is a
-# command that saves each print job in its own file, so we can see what the
-# terminal put on paper; "print screen" (ESC [ i) shows what stayed on screen.
+#!/bin/sh
+# Runs quillpass inside a real xterm under Xvfb, and inside tmux inside
+# xterm. xterm's printer is a command that saves each print job in its own
+# file, so we can see what the terminal put on paper; "print screen"
+# (ESC [ i) shows what stayed on screen.
 # Usage: xterm_test.sh QUILLPASS
 set -u
 qp=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 
 if [ "${2:-}" != inside ]; then
     . "$(dirname "$0")/needs.sh"
-    needs "xterm xvfb xauth" xterm Xvfb xvfb-run xauth
-    exec timeout 300 xvfb-run -a -s '-screen 0 1024x768x24' bash "$0" "$qp" inside
+    needs "xterm xvfb xauth tmux" xterm Xvfb xvfb-run xauth tmux
+    exec timeout 300 xvfb-run -a -s '-screen 0 1024x768x24' sh "$0" "$qp" inside
 fi
 
 work=$(mktemp -d) && [ -d "$work" ] || exit 1 # never write into the source tree
 [ -n "${KEEP:-}" ] || trap 'rm -rf "$work"' EXIT; echo "work: $work"
 cd "$work" || exit 1
 printf 'A\tone\n' > a; printf 'B two\n' > b; printf 'C\n' > c
+# Print jobs are numbered in the order they begin.
 cat > printer <<'PRINTER'
 #!/bin/sh
-cat > "$(dirname "$0")/paper.$(date +%s%N)" # named by when the job began
+dir=$(dirname "$0")
+n=$(ls "$dir" | grep -c '^paper\.')
+cat > "$dir/paper.$(printf %04d $((n + 1)))"
 PRINTER
 chmod +x printer
+printf 'set -g allow-passthrough on\n' > tmux-on.conf
+printf 'set -g allow-passthrough off\n' > tmux-off.conf
 failures=0
 
-# Runs one shell command in a fresh xterm whose printer writes into job.$1.
+# Runs one shell command in a fresh xterm whose printer writes into job.$1;
+# $3, if given, is the printerAutoClose setting (true by default).
 job() {
     mkdir "job.$1"; cp printer "job.$1/"
     timeout 60 xterm -xrm "XTerm*printerCommand: $work/job.$1/printer" \
-        -xrm 'XTerm*printerAutoClose: true' -xrm 'XTerm*printAttributes: 0' \
+        -xrm "XTerm*printerAutoClose: ${3:-true}" -xrm 'XTerm*printAttributes: 0' \
         -e sh -c "stty -opost; $2; sleep 0.5"
     sleep 0.5 # the printer command may still be writing
 }
+# Runs a shell command in a tmux session (config $2) inside job $1's xterm.
+tmux_job() {
+    job "$1" "tmux -S '$work/tmux.$1' -f '$work/$2' new-session \"sleep 0.5; $3; sleep 0.5\"" "${4:-true}"
+}
 # The contents of the N-th print job of job $1.
-paper() { cat "$(ls job."$1"/paper.* 2>/dev/null | sed -n "${2}p")" 2>/dev/null; }
+paper() { cat "job.$1/paper.$(printf %04d "$2")" 2>/dev/null; }
 check() {
     if [ "$2" = ok ]; then echo "ok: $1"; else echo "FAIL: $1"; failures=$((failures + 1)); fi
 }
 has() { case $1 in *"$2"*) echo ok ;; *) echo no ;; esac; }
 lacks() { case $1 in *"$2"*) echo no ;; *) echo ok ;; esac; }
+same() { # name expected-file got-file
+    if cmp -s "$2" "$3"; then check "$1" ok; else check "$1 (got: $(od -c "$3" | head -5))" no; fi
+}
 
 job list "'$qp' -f -n a b c"
 printf 'A\tone\n\fB two\n\fC\n\f' > expected
 paper list 1 > got
-cmp -s expected got && check "file list with -n printed exactly" ok || check "file list with -n printed exactly (got: $(od -c got))" no
+same "file list with -n printed exactly" expected got
 
 job missing "'$qp' -f a missing b; sleep 1; printf '\\033[i'"
 printed=$(paper missing 1); screen=$(paper missing 2)
@@ -57,5 +71,20 @@ check "killed job: data before the kill printed" "$(has "$printed" before)"
 check "killed job: shell output not on paper" "$(lacks "$printed" after-kill)"
 check "killed job: shell output on screen" "$(has "$screen" after-kill)"
 check "killed job: died of SIGTERM" "$(has "$screen" "status 143")"
+
+# Inside tmux, -p reaches the printer of the terminal outside it, byte for
+# byte: one printer run, since every unit is a frame of its own.
+tmux_job tmux tmux-on.conf "'$qp' -p -r -f -n a b c" false
+cat job.tmux/paper.* > got 2>/dev/null
+same "inside tmux with -p: file list printed exactly" expected got
+
+# Without allow-passthrough tmux discards it all; neither tmux nor xterm is
+# left in printer mode.
+tmux_job no-passthrough tmux-off.conf "'$qp' -p -f a b c; echo pane-ok; tmux capture-pane -p > '$work/pane'"
+check "tmux without passthrough: nothing printed" "$(lacks "$(cat job.no-passthrough/paper.* 2>/dev/null)" "B two")"
+check "tmux without passthrough: the pane still shows text" "$(has "$(cat pane 2>/dev/null)" pane-ok)"
+job after-tmux "tmux -S '$work/tmux.after' -f '$work/tmux-off.conf' new-session \"sleep 0.5; '$qp' -p -f a b c; sleep 0.5\";
+    echo xterm-ok; sleep 0.5; printf '\\033[i'"
+check "tmux without passthrough: xterm still shows text" "$(has "$(paper after-tmux 1)" xterm-ok)"
 
 [ "$failures" -eq 0 ]
