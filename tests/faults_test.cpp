@@ -72,9 +72,9 @@ TEST(Faults, ManyFilesUnderALowDescriptorLimit)
     io.max_files = 16;
     Result r = run_quillpass(args, io);
     EXPECT_EQ(r.exit_code(), 1);
-    EXPECT_TRUE(r.out == expected + STOP) << r.out;
-    EXPECT_EQ(r.err.find("quillpass: 7: " + text_of(ENOENT)), 0u) << r.err;
-    EXPECT_EQ(r.err.find("Too many open files"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out == expected + STOP) << shown(r.out);
+    EXPECT_EQ(r.err.find("quillpass: 7: " + text_of(ENOENT)), 0u) << shown(r.err);
+    EXPECT_EQ(r.err.find("Too many open files"), std::string::npos) << shown(r.err);
 }
 
 // Held messages have a bound. Past it, what is written is the first
@@ -182,7 +182,7 @@ TEST(Faults, DashTWritesToTheControllingTerminal)
     std::string got = drain(master);
     close(master);
     EXPECT_EQ(exit_code(wait_for(pid)), 0);
-    EXPECT_TRUE(got == START + data + "\f" STOP) << got;
+    EXPECT_TRUE(got == START + data + "\f" STOP) << shown(got);
     EXPECT_EQ(read_file(dir + "/out"), "");
 }
 

@@ -92,7 +92,7 @@ static void hold(const char *before, const char *name, const char *after, const 
 {
     static const char prefix[] = "quillpass: ", cut[] = "...";
     size_t fixed = strlen(prefix) + strlen(before) + strlen(after) + strlen(reason) + 1;
-    size_t room = store_size - held_length;
+    size_t room = held_length < store_size ? store_size - held_length : 0;
     if (dropped > 0 || fixed + strlen(cut) > room) {
         dropped++;
         return;

@@ -110,7 +110,7 @@ static void suspend(int sig, sig_atomic_t mark)
 
 void take_pending_signals()
 {
-    if (acting)
+    if (acting || !signals_pending())
         return;
     acting = 1;
     sigset_t saved;
@@ -172,23 +172,30 @@ static void on_signal(int sig)
     errno = saved_errno;
 }
 
+// A signal our caller chose to ignore (a background job of a
+// non-interactive shell ignores SIGINT) stays ignored. One sigaction a
+// signal: the handler goes in and, where the signal was ignored, the old
+// action back, all while the signals are blocked; putting SIG_IGN back
+// discards one that came meanwhile.
 static void install(int sig)
 {
     struct sigaction previous;
-    // A signal our caller chose to ignore (a background job of a
-    // non-interactive shell ignores SIGINT) stays ignored.
-    if (sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
-        return;
-    set_action(sig, on_signal);
+    set_action(sig, on_signal, &previous);
+    if (previous.sa_handler == SIG_IGN)
+        sigaction(sig, &previous, nullptr);
 }
 
 void install_signal_handlers()
 {
+    sigset_t all, saved;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &saved);
     for (int sig : fatal_signals)
         install(sig);
     for (int sig : stop_signals)
         install(sig);
     install(SIGCONT);
+    restore_signal_mask(&saved);
 }
 
 void begin_wait_for_input()
