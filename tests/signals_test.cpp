@@ -59,12 +59,13 @@ struct Job {
         fcntl(in, F_SETFL, 0);
         return sent;
     }
-    // Reads output until it has `total` bytes in all, or five seconds pass.
-    const std::string &await(size_t total)
+    // Reads output until it has `total` bytes in all, or none comes for
+    // `ms` milliseconds.
+    const std::string &await(size_t total, int ms = 5000)
     {
         char buf[4096];
         struct pollfd p = {out, POLLIN, 0};
-        while (got.size() < total && poll(&p, 1, 5000) > 0) {
+        while (got.size() < total && poll(&p, 1, ms) > 0) {
             ssize_t n = read(out, buf, sizeof buf);
             if (n <= 0)
                 break;
@@ -157,19 +158,45 @@ TEST(Signals, ContinueBeforeTheStopTookEffectCancelsIt)
     EXPECT_TRUE(body == sent) << body.size() << " bytes of " << sent.size();
 }
 
-std::string collect(int fd)
-{
-    std::string got = drain(fd);
-    close(fd);
-    return got;
-}
-
 size_t count(const std::string &s, const std::string &what)
 {
     size_t n = 0;
     for (size_t at = 0; (at = s.find(what, at)) != std::string::npos; at += what.size())
         n++;
     return n;
+}
+
+// With -p, a job that must stop or die while the output is blocked first
+// finishes the passthrough string it is in: tmux never sees half of one.
+TEST(Signals, PassthroughStringsAreNeverCutShort)
+{
+    const std::string string_close = "\033\033[4i\033\\";
+    for (int sig : {SIGTSTP, SIGTERM}) {
+        SCOPED_TRACE(strsignal(sig));
+        Job job({"-p", "-b", "65536"});
+        job.fill();
+        kill(job.pid, sig);
+        usleep(100 * 1000);
+        job.await(SIZE_MAX, 500); // drains until the job stops or dies
+        int status = wait_for(job.pid, WUNTRACED);
+        if (sig == SIGTSTP)
+            EXPECT_TRUE(WIFSTOPPED(status)) << status;
+        else
+            EXPECT_EQ(exit_code(status), 128 + SIGTERM);
+        EXPECT_EQ(job.got.substr(job.got.size() - string_close.size()), string_close);
+        EXPECT_EQ(count(job.got, "\033Ptmux;"), count(job.got, string_close));
+        if (sig == SIGTSTP) {
+            kill(job.pid, SIGKILL);
+            wait_for(job.pid);
+        }
+    }
+}
+
+std::string collect(int fd)
+{
+    std::string got = drain(fd);
+    close(fd);
+    return got;
 }
 
 // A death while the held reports are being written to a slow stderr goes

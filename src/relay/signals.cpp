@@ -55,7 +55,7 @@ static void set_action(int sig, void (*handler)(int), struct sigaction *previous
     _exit(128 + sig);
 }
 
-static void die(int sig)
+[[noreturn]] static void die(int sig)
 {
     // No stop sequence is owed to a pipe or file that is gone.
     leave_printer_mode(sig != SIGPIPE && sig != SIGXFSZ);
