@@ -7,7 +7,7 @@
 #     the program is built (same compiler, optimisation and link: dynamic,
 #     needing the C library alone);
 #   peak memory: against the same relay.
-# Needs hyperfine, cc, cmake and GNU time (/usr/bin/time).
+# Needs hyperfine, cmake and GNU time (/usr/bin/time).
 # Usage: bench/run.sh [RUNS]   (runs of each 256 MiB command in each of six
 #                              rounds, default 5)
 set -euo pipefail
@@ -16,7 +16,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-for tool in hyperfine cc cmake /usr/bin/time; do
+for tool in hyperfine cmake /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "bench: $tool is needed" >&2; exit 1; }
 done
 
