@@ -173,16 +173,21 @@ TEST(Signals, PassthroughStringsAreNeverCutShort)
     const std::string string_close = "\033\033[4i\033\\";
     for (int sig : {SIGTSTP, SIGTERM}) {
         SCOPED_TRACE(strsignal(sig));
-        Job job({"-p", "-b", "65536"});
-        job.fill();
+        // Every string is larger than the pipe: the job blocks inside one.
+        std::string path = make_temp_dir() + "/in";
+        write_file(path, std::string(1 << 20, '\033'));
+        Job job({"-p", "-b", "65536", "-f", path});
+        job.await(1); // running, its handlers in place
+        usleep(100 * 1000);
         kill(job.pid, sig);
         usleep(100 * 1000);
-        job.await(SIZE_MAX, 500); // drains until the job stops or dies
+        job.await(SIZE_MAX, 1000); // drains until the job stops or dies
         int status = wait_for(job.pid, WUNTRACED);
         if (sig == SIGTSTP)
             EXPECT_TRUE(WIFSTOPPED(status)) << status;
         else
             EXPECT_EQ(exit_code(status), 128 + SIGTERM);
+        ASSERT_GT(job.got.size(), 65536u);
         EXPECT_EQ(job.got.substr(job.got.size() - string_close.size()), string_close);
         EXPECT_EQ(count(job.got, "\033Ptmux;"), count(job.got, string_close));
         if (sig == SIGTSTP) {
