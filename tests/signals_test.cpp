@@ -109,18 +109,21 @@ TEST(Signals, InheritedIgnoredSigintStaysIgnored)
 
 TEST(Signals, StopLeavesPrinterModeAndResumeReentersIt)
 {
-    Job job;
-    job.send("first\n");
-    job.await(10);
-    kill(job.pid, SIGTSTP);
-    int status = wait_for(job.pid, WUNTRACED);
-    ASSERT_TRUE(status != -1 && WIFSTOPPED(status)) << status;
-    EXPECT_EQ(job.await(14), START "first\n" STOP);
-    kill(job.pid, SIGCONT);
-    job.send("second\n");
-    status = job.finish();
-    EXPECT_EQ(job.got, START "first\n" STOP START "second\n" STOP);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU}) {
+        SCOPED_TRACE(strsignal(sig));
+        Job job;
+        job.send("first\n");
+        job.await(10);
+        kill(job.pid, sig);
+        int status = wait_for(job.pid, WUNTRACED);
+        ASSERT_TRUE(status != -1 && WIFSTOPPED(status) && WSTOPSIG(status) == sig) << status;
+        EXPECT_EQ(job.await(14), START "first\n" STOP);
+        kill(job.pid, SIGCONT);
+        job.send("second\n");
+        status = job.finish();
+        EXPECT_EQ(job.got, START "first\n" STOP START "second\n" STOP);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
 }
 
 // With nobody reading, the stop sequence cannot be written; a second signal

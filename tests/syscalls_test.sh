@@ -39,4 +39,14 @@ expect "files: one call per chunk, separator and form-feed; stdin unread" \
     "write 1 4 4;read f 512 1;write 1 1 1;read f 512 0;write 1 1 1;read f 512 2;write 1 2 2;read f 512 0;write 1 1 1;write 1 4 4;" -n -f a b
 expect "-f alone never reads stdin" "write 1 4 4;write 1 4 4;" -f
 
+# With -p there is no frame around the job: each chunk is one wrapped
+# write of 19 bytes more than it (the input holds no ESC to double).
+head -c 1300 /dev/zero | tr '\0' x > plain
+strace -o trace -e trace=read,write -e signal=none "$qp" -p < plain > /dev/null 2>&1
+got=$(grep -E '^(read|write)\((0|1),' trace |
+    sed -E 's/^(read|write)\(([0-9]+), .*, ([0-9]+)\) += (-?[0-9]+).*$/\1 \2 \3 \4/' | tr '\n' ';')
+want="read 0 512 512;write 1 531 531;read 0 512 512;write 1 531 531;read 0 512 276;write 1 295 295;read 0 512 0;"
+if [ "$got" = "$want" ]; then echo "ok: -p: one read and one write a chunk"; else
+    echo "FAIL: -p: one read and one write a chunk"; echo "  want: $want"; echo "  got:  $got"; failures=$((failures + 1)); fi
+
 [ "$failures" -eq 0 ]
