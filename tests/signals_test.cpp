@@ -501,11 +501,8 @@ TEST(Signals, RawOutputIsUndoneOnEveryWayOut)
     std::string dir = make_temp_dir();
     std::string fifo = make_fifo(dir);
     Terminal t({"sh", "-i"}, dir);
-    ASSERT_TRUE(t.run("true", "READY")) << shown(t.got);
-    struct termios cooked;
-    tcgetattr(t.master, &cooked);
-    cooked.c_oflag |= OPOST | ONLCR;
-    tcsetattr(t.master, TCSANOW, &cooked);
+    ASSERT_TRUE(t.run("stty opost onlcr", "READY")) << shown(t.got);
+    ASSERT_TRUE(output_processed(t.master));
 
     for (const char *end : {"end of input", "stop, fg, SIGTERM"}) {
         SCOPED_TRACE(end);
