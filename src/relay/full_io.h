@@ -18,8 +18,9 @@ ssize_t read_input(int fd, char *buf, size_t count);
 // until it has a writer).
 int open_input(const char *name);
 
-// One write() that makes progress: the bytes written, or -1 with errno set
-// (ENOSPC for a device that accepts nothing). Takes no signals.
+// One write() that makes progress: the bytes written; 0 when a signal cut
+// it short and waits to be acted on; or -1 with errno set (ENOSPC for a
+// device that accepts nothing). Takes no signals itself.
 ssize_t write_some(int fd, const char *buf, size_t count);
 
 // Writes all of buf. `breaks` lists the offsets, in increasing order and
