@@ -58,6 +58,13 @@ printf 'A\tone\n\fB two\n\fC\n\f' > expected
 paper list 1 > got
 same "file list with -n printed exactly" expected got
 
+# -r: the line discipline translates nothing during the job, whatever the
+# settings were, and they are back afterwards.
+job raw "stty opost onlcr; '$qp' -r -f -n a b c; stty -a > '$work/settings'"
+paper raw 1 > got
+same "-r with output processing on: printed exactly" expected got
+check "-r: output processing back on after the job" "$(lacks "$(cat settings)" -opost)"
+
 job missing "'$qp' -f a missing b; sleep 1; printf '\\033[i'"
 printed=$(paper missing 1); screen=$(paper missing 2)
 check "missing file: the other files printed" "$(has "$printed" "B two")"
