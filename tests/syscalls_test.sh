@@ -17,11 +17,13 @@ head -c 1300 /dev/urandom > in
 printf 'A' > a; printf 'BB' > b
 failures=0
 
-# The calls from the start sequence to the stop sequence, one per line as
-# "read|write FD COUNT RESULT"; descriptors of opened files show as "f".
+# The program's calls, from its first use of standard input or output on,
+# one per line as "read|write FD COUNT RESULT"; descriptors of opened files
+# show as "f". Standard input is the file named by $input.
+input=in
 calls() {
-    strace -o trace -e trace=read,write -e signal=none "$qp" "$@" < in > /dev/null 2>&1
-    sed -n '/^write(1, "\\33\[5i", 4)/,/^write(1, "\\33\[4i", 4)/p' trace |
+    strace -o trace -e trace=read,write -e signal=none "$qp" "$@" < "$input" > /dev/null 2>&1
+    sed -nE '/^(read\(0|write\(1),/,$p' trace | grep -v '^[+]++' |
         sed -E 's/^(read|write)\(([0-9]+), .*, ([0-9]+)\) += (-?[0-9]+).*$/\1 \2 \3 \4/; s/^(read|write) ([3-9]|[1-9][0-9]+) /\1 f /' |
         tr '\n' ';'
 }
@@ -42,11 +44,7 @@ expect "-f alone never reads stdin" "write 1 4 4;write 1 4 4;" -f
 # With -p there is no frame around the job: each chunk is one wrapped
 # write of 19 bytes more than it (the input holds no ESC to double).
 head -c 1300 /dev/zero | tr '\0' x > plain
-strace -o trace -e trace=read,write -e signal=none "$qp" -p < plain > /dev/null 2>&1
-got=$(grep -E '^(read|write)\((0|1),' trace |
-    sed -E 's/^(read|write)\(([0-9]+), .*, ([0-9]+)\) += (-?[0-9]+).*$/\1 \2 \3 \4/' | tr '\n' ';')
-want="read 0 512 512;write 1 531 531;read 0 512 512;write 1 531 531;read 0 512 276;write 1 295 295;read 0 512 0;"
-if [ "$got" = "$want" ]; then echo "ok: -p: one read and one write a chunk"; else
-    echo "FAIL: -p: one read and one write a chunk"; echo "  want: $want"; echo "  got:  $got"; failures=$((failures + 1)); fi
+input=plain expect "-p: one read and one write a chunk" \
+    "read 0 512 512;write 1 531 531;read 0 512 512;write 1 531 531;read 0 512 276;write 1 295 295;read 0 512 0;" -p
 
 [ "$failures" -eq 0 ]
