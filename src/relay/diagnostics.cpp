@@ -46,7 +46,13 @@ static size_t octal(unsigned char c, char *out)
     return 4;
 }
 
-size_t escape_name(const char *name, char *out, size_t room, bool *whole)
+// Appends NAME to out (room for `room` bytes; out may be null, to measure)
+// with every byte that could drive a terminal written as an octal escape:
+// C0 controls, DEL, and the C1 controls, raw (0x80-0x9F outside a UTF-8
+// sequence) or UTF-8 encoded (U+0080-U+009F). Well-formed UTF-8 otherwise
+// passes as it is. Stops before the first piece that does not fit; returns
+// the bytes written and sets *whole to whether all of NAME fitted.
+static size_t escape_name(const char *name, char *out, size_t room, bool *whole)
 {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(name);
     size_t at = 0;

@@ -1,8 +1,6 @@
 #ifndef QUILLPASS_DIAGNOSTICS_H
 #define QUILLPASS_DIAGNOSTICS_H
 
-#include <cstddef>
-
 // While the terminal may be in printer mode, anything written to it would
 // land on paper, so messages are held until the job has left it, in a
 // store of bounded size. report() writes "quillpass: BEFORE NAME AFTER
@@ -18,13 +16,5 @@ void hold_diagnostics();
 void flush_diagnostics();
 
 extern int exit_status; // 0, or 1 after any reported failure
-
-// Appends NAME to out (room for `room` bytes) with every byte that could
-// drive a terminal written as an octal escape: C0 controls, DEL, and the
-// C1 controls, raw (0x80-0x9F outside a UTF-8 sequence) or UTF-8 encoded
-// (U+0080-U+009F). Well-formed UTF-8 otherwise passes as it is. Stops
-// before the first piece that does not fit; returns the bytes written and
-// sets *whole to whether all of NAME fitted.
-size_t escape_name(const char *name, char *out, size_t room, bool *whole);
 
 #endif
