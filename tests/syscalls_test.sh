@@ -19,11 +19,12 @@ failures=0
 
 # The program's calls, from its first use of standard input or output on,
 # one per line as "read|write FD COUNT RESULT"; descriptors of opened files
-# show as "f". Standard input is the file named by $input.
+# show as "f", and standard error (where a sanitizer may speak at exit) is
+# left out. Standard input is the file named by $input.
 input=in
 calls() {
     strace -o trace -e trace=read,write -e signal=none "$qp" "$@" < "$input" > /dev/null 2>&1
-    sed -nE '/^(read\(0|write\(1),/,$p' trace | grep -v '^[+]++' |
+    sed -nE '/^(read\(0|write\(1),/,$p' trace | grep -Ev '^([+]{3}|write\(2,)' |
         sed -E 's/^(read|write)\(([0-9]+), .*, ([0-9]+)\) += (-?[0-9]+).*$/\1 \2 \3 \4/; s/^(read|write) ([3-9]|[1-9][0-9]+) /\1 f /' |
         tr '\n' ';'
 }
