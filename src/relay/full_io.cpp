@@ -32,9 +32,7 @@ ssize_t read_input(int fd, char *buf, size_t count)
         if (n >= 0 || (errno != EINTR && (!would_block(errno) || !wait_for(fd, POLLIN))))
             break;
     }
-    int saved = errno;
-    end_wait_for_input();
-    errno = saved;
+    end_wait_for_input(); // leaves errno alone
     return n;
 }
 
@@ -44,9 +42,7 @@ int open_input(const char *name)
     int fd;
     while ((fd = open(name, O_RDONLY)) < 0 && errno == EINTR) {
     }
-    int saved = errno;
     end_wait_for_input();
-    errno = saved;
     return fd;
 }
 

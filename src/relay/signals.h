@@ -21,6 +21,7 @@ bool signals_pending();
 void take_pending_signals();
 
 // Around a call that waits for input: signals are acted on at once.
+// Neither touches errno.
 void begin_wait_for_input();
 void end_wait_for_input();
 
