@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <sys/mman.h>
 #include <termios.h>
 #include <unistd.h>
@@ -28,8 +29,9 @@ static struct termios settings_found;
 
 // With -p every unit goes out as tmux passthrough strings, each holding a
 // whole frame: ESC P tmux; ESC ESC [5i <unit, ESC doubled> ESC ESC [4i ST,
-// where ST is ESC and a backslash. tmux discards a string whose content, "tmux;" included and doubled ESCs
-// counted once, exceeds 1048575 bytes, so longer units are split.
+// where ST is ESC and a backslash. tmux discards a string whose content,
+// "tmux;" included and doubled ESCs counted once, exceeds 1048575 bytes,
+// so longer units are split.
 static const char string_open[] = "\033Ptmux;\033\033[5i";
 static const char string_close[] = "\033\033[4i\033\\";
 constexpr size_t tmux_string_limit = 1048575;
@@ -61,9 +63,8 @@ bool allocate_relay_buffer()
 
 static char *append(char *at, const char *text, size_t n)
 {
-    for (size_t i = 0; i < n; i++)
-        *at++ = text[i];
-    return at;
+    memcpy(at, text, n);
+    return at + n;
 }
 
 // Wraps buf into `wrapped`; returns its length and fills string_ends.
