@@ -20,17 +20,24 @@ std::string pattern(size_t n)
 const std::string big = pattern(2 * 512 + 276);
 const std::string huge = pattern(3 << 20);
 
-// One tmux passthrough string holding a whole frame around `unit`.
-std::string tmux(const std::string &unit)
+// A tmux passthrough string holding `content`.
+std::string T(const std::string &content)
 {
-    std::string s = "\033Ptmux;\033\033[5i";
-    for (char c : unit)
+    std::string s = "\033Ptmux;";
+    for (char c : content)
         s += c == '\033' ? std::string(2, c) : std::string(1, c);
-    return s + "\033\033[4i\033\\";
+    return s + "\033\\";
 }
+// One tmux string holding a whole frame around `body`.
+std::string tmux(const std::string &body) { return T(START + body + STOP); }
 // The most tmux takes in one string: its content, "tmux;" included and
 // doubled ESCs counted once, may not exceed 1048575 bytes.
 const size_t tmux_piece = 1048575 - 5 - 8;
+
+// Where the data would end printing, the frame is closed and opened again.
+const std::string cut_message = "quillpass: the data would have ended printing at 1 place; printing was restarted there (one more printer run)\n";
+const std::string a767(763, 'a');
+const std::string framed_x = T(START "x" STOP); // with the start sequence, as much as a screen string holds
 
 struct Case {
     const char *name;
@@ -46,7 +53,14 @@ const Case cases[] = {
     {"empty input", {}, "", START STOP, 0, ""},
     {"empty input -n", {"-n"}, "", START "\f" STOP, 0, ""},
     {"text", {}, "Hello, printer\n", START "Hello, printer\n" STOP, 0, ""},
-    {"binary unchanged", {"-n"}, "\0a\033[4i\n\r\xff\0"_b, START "\0a\033[4i\n\r\xff\0\f"_b STOP, 0, ""},
+    {"binary unchanged", {"-n"}, "\0a\033[5i\n\r\xff\0"_b, START "\0a\033[5i\n\r\xff\0\f"_b STOP, 0, ""},
+    {"stop sequence in the data: cut before its end", {}, "a\033[4ib", START "a\033[4" STOP STOP START "ib" STOP, 0, cut_message},
+    {"cut across chunks", {"-b", "2"}, "a\033[4ib", START "a\033[4" STOP STOP START "ib" STOP, 0, cut_message},
+    {"cut: NUL inside, ESC starting again", {}, "\033\033[\0" "4\021i"_b, START "\033\033[\0" "4\021"_b + STOP START "i" STOP, 0, cut_message},
+    {"cut: 8-bit CSI", {}, "\x9b" "4i", START "\x9b" "4" STOP START "i" STOP, 0, cut_message},
+    {"cut: UTF-8 character whose low byte is ESC", {"-b", "3"}, "\xd0\x9b[4i", START "\xd0\x9b[4" STOP START "i" STOP, 0, cut_message},
+    {"cut before a UTF-8 character that ends it", {"-b", "4"}, "\033[4\xc5\xa9", START "\033[4" STOP STOP START "\xc5\xa9" STOP, 0, cut_message},
+    {"trailing ESC: stop sequence twice", {}, "a\033", START "a\033" STOP STOP, 0, ""},
     {"several chunks", {}, big, START + big + STOP, 0, ""},
     {"small chunks", {"-b", "7"}, big, START + big + STOP, 0, ""},
     {"largest chunk", {"-b16777216"}, huge, START + huge + STOP, 0, ""},
@@ -96,13 +110,32 @@ const Case cases[] = {
      "quillpass: caf\xc3\xa9 \xe2\x82\xac\xf0\x9f\x96\xa8: " + text_of(ENOENT)},
     {"broken UTF-8 escaped where it is C1", {"-f", "\xe2\x82" "A\xed\xa0\x80\xe9"}, "", START STOP, 1, "quillpass: \xe2\\202A\xed\xa0\\200\xe9: " + text_of(ENOENT)},
     {"-t then bad -b", {"-t", "-b0"}, "x", "usage", 255, "invalid buffer size"},
-    {"-p: one string a unit", {"-p"}, "x\033[4iy", tmux("x\033[4iy"), 0, ""},
+    {"-p: the job in one string", {"-p", "-b", "512"}, big, tmux(big), 0, ""},
+    {"-p: cut inside the string", {"-p"}, "x\033[4iy", tmux("x\033[4" STOP STOP START "iy"), 0, cut_message},
     {"-p: nothing to print, nothing written", {"-p"}, "", "", 0, ""},
-    {"-p: chunks", {"-p", "-b", "512"}, big, tmux(big.substr(0, 512)) + tmux(big.substr(512, 512)) + tmux(big.substr(1024)), 0, ""},
-    {"-p: separators and form-feed", {"-pnf", "a", "b"}, "", tmux("A\n") + tmux("\f") + tmux("B\n") + tmux("\f"), 0, ""},
-    {"-p: a chunk over tmux's limit split", {"-p", "-b", "3145728"}, huge,
+    {"-p: separators and form-feed", {"-pnf", "a", "b"}, "", tmux("A\n\fB\n\f"), 0, ""},
+    {"-p: a job over tmux's limit split", {"-p", "-b", "65536"}, huge,
      tmux(huge.substr(0, tmux_piece)) + tmux(huge.substr(tmux_piece, tmux_piece)) + tmux(huge.substr(2 * tmux_piece, tmux_piece)) +
          tmux(huge.substr(3 * tmux_piece)), 0, ""},
+    {"-P tmux,tmux", {"-P", "tmux,tmux"}, "x", T(T(START "x" STOP)), 0, ""},
+    {"-P screen", {"-P", "screen"}, "x", "\033P" START "x" STOP "\033\\", 0, ""},
+    {"-P screen: a string ends after an ESC before a backslash", {"-P", "screen"}, "a\033\\b",
+     "\033P" START "a\033\033\\\033P\\b" STOP "\033\\", 0, ""},
+    {"-P screen: at most 767 bytes a string", {"-P", "screen"}, a767 + "bc",
+     "\033P" START + a767 + "\033\\\033Pbc" STOP "\033\\", 0, ""},
+    {"-P screen: never cut inside a UTF-8 character", {"-P", "screen"}, a767.substr(1) + "\xc3\xa9",
+     "\033P" START + a767.substr(1) + "\033\\\033P\xc3\xa9" STOP "\033\\", 0, ""},
+    {"-P screen: NUL and U+009C left out", {"-P", "screen", "-b", "3"}, "a\0b\xc2\x9c" "c\x9c"_b,
+     "\033P" START "abc" STOP "\033\\", 1, "quillpass: 4 bytes (NUL or U+009C) cannot pass through screen and were not printed\n"},
+    {"-P screen,tmux", {"-P", "screen,tmux"}, "x", "\033P" + framed_x.substr(0, framed_x.size() - 1) + "\033\\\033P\\\033\\", 0, ""},
+    {"-P tmux,screen", {"-P", "tmux,screen"}, "x", T("\033P" START "x" STOP "\033\\"), 0, ""},
+    {"-P bad list", {"-P", "tmux,,screen"}, "x", "usage", 255, "quillpass: invalid multiplexer list 'tmux,,screen'"},
+    {"-P too many", {"-P", "tmux,tmux,tmux,tmux,tmux"}, "x", "usage", 255, "invalid multiplexer list"},
+    {"-p inside screen", {"-p"}, "x", "\033P" START "x" STOP "\033\\", 0, "", {"STY=1.pts-0.host"}},
+    {"-p inside tmux", {"-p"}, "x", tmux("x"), 0, "", {"TMUX=/tmp/tmux-0/default,1,0"}},
+    {"-p: TMUX and STY both set", {"-p"}, "x", "usage", 255, "quillpass: both TMUX and STY are set: name the multiplexers with -P, innermost first\n",
+     {"TMUX=/tmp/tmux-0/default,1,0", "STY=1.pts-0.host"}},
+    {"-P wins over -p", {"-p", "-P", "screen"}, "x", "\033P" START "x" STOP "\033\\", 0, "", {"TMUX=/tmp/tmux-0/default,1,0", "STY=1.pts-0.host"}},
     {"-r: output not a terminal", {"-r", "-n"}, "a\nb", START "a\nb\f" STOP, 0, ""},
     {"TMUX set, output not a terminal: no hint", {}, "x", START "x" STOP, 0, "", {"TMUX=/tmp/tmux-0/default,1,0"}},
 };

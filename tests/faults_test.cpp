@@ -31,16 +31,16 @@ Io one_stream(Io io) { io.err_to_out = true; io.cwd = fixture_dir(); return io; 
 TEST(Faults, ReportedAndTheFrameStillCloses)
 {
     const Fault faults[] = {
-        {"full device", {"-n"}, out_to("/dev/full"), "", 1, "quillpass: write error: " + text_of(ENOSPC) + "\n"},
+        {"full device", {"-n"}, out_to("/dev/full"), "", 1, "quillpass: stdout: write error: " + text_of(ENOSPC) + "\n"},
         {"endless input, full device", {}, [] { Io io = in_from("/dev/zero"); io.out_path = "/dev/full"; return io; }(),
-         "", 1, "quillpass: write error: " + text_of(ENOSPC) + "\n"},
-        {"closed standard output", {}, closed_out(), "", 1, "quillpass: write error: " + text_of(EBADF) + "\n"},
+         "", 1, "quillpass: stdout: write error: " + text_of(ENOSPC) + "\n"},
+        {"closed standard output", {}, closed_out(), "", 1, "quillpass: stdout: write error: " + text_of(EBADF) + "\n"},
         {"unreadable standard input", {"-n"}, in_from("/"), START "\f" STOP, 1, "quillpass: stdin: " + text_of(EISDIR) + "\n"},
         // With one descriptor for both, the message must come after the stop sequence.
         {"held until the frame closes", {}, one_stream(in_from("/")), START STOP "quillpass: stdin: " + text_of(EISDIR) + "\n", 1, ""},
         {"file messages held too", {"-f", "nope", "a"}, one_stream({}), START "\fA\n" STOP "quillpass: nope: " + text_of(ENOENT) + "\n", 1, ""},
         {"no file opened after a write error", {"-f", "a", "nope"}, [] { Io io = out_to("/dev/full"); io.cwd = fixture_dir(); return io; }(),
-         "", 1, "quillpass: write error: " + text_of(ENOSPC) + "\n"},
+         "", 1, "quillpass: stdout: write error: " + text_of(ENOSPC) + "\n"},
     };
     for (const Fault &f : faults) {
         SCOPED_TRACE(f.name);
@@ -162,7 +162,7 @@ TEST(Faults, NonBlockingInputWithASlowWriterLosesNothing)
 // its controlling terminal; standard output goes elsewhere and stays empty.
 TEST(Faults, DashTWritesToTheControllingTerminal)
 {
-    const std::string data = "line one\nline\ttwo\n\033[4i inside\n";
+    const std::string data = "line one\nline\ttwo\n\033[1mbold\n";
     std::string dir = make_temp_dir();
     write_file(dir + "/in", data);
     int master;

@@ -81,9 +81,27 @@ struct Job {
     }
 };
 
+// Every signal whose default action ends the process, faults included.
+const int deaths[] = {
+    SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGSYS, SIGTRAP, SIGXCPU,
+#if defined(__linux__)
+    SIGIO,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGEMT
+    SIGEMT,
+#endif
+    SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT,
+};
+
 TEST(Signals, DeathClosesTheFrameAndKeepsItsCause)
 {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    for (int sig : deaths) {
         SCOPED_TRACE(strsignal(sig));
         Job job;
         job.send("first\n");
@@ -216,8 +234,15 @@ TEST(Signals, DeathDuringTheFlushWritesEachReportOnce)
         args.push_back(fixture_dir() + "/missing-" + std::string(120, 'm') + "-" + std::to_string(i));
     int e[2];
     ASSERT_EQ(pipe(e), 0);
-    const std::string junk(60 * 1024, 'j'); // most of the pipe, so the flush blocks
-    ASSERT_EQ(write(e[1], junk.data(), junk.size()), static_cast<ssize_t>(junk.size()));
+    // Most of the pipe, however large it is, so that the flush blocks.
+    fcntl(e[1], F_SETFL, O_NONBLOCK);
+    std::string junk;
+    for (std::string block(1024, 'j'); write(e[1], block.data(), block.size()) == 1024;)
+        junk += block;
+    char room[8 * 1024];
+    ASSERT_EQ(read(e[0], room, sizeof room), static_cast<ssize_t>(sizeof room));
+    junk.erase(0, sizeof room);
+    fcntl(e[1], F_SETFL, 0);
     Job job(args, e[1]);
     close(e[1]);
     close(job.in);
@@ -255,7 +280,10 @@ TEST(Signals, BrokenPipeAndFileLimitStillWriteTheHeldReports)
     io.max_file_size = 100;
     Result r = run_quillpass({"-f", "nope", "/dev/stdin"}, io);
     EXPECT_EQ(r.exit_code(), 128 + SIGXFSZ);
-    EXPECT_EQ(r.out, START "\f" + io.input.substr(0, 95));
+    // At most 100 bytes: a write that crosses the limit is cut short on
+    // Linux, refused whole on FreeBSD.
+    std::string allowed = START "\f" + io.input.substr(0, 95);
+    EXPECT_TRUE(r.out.size() >= 5 && allowed.compare(0, r.out.size(), r.out) == 0) << shown(r.out);
     EXPECT_EQ(r.err, "quillpass: nope: " + text_of(ENOENT) + "\n");
 }
 
@@ -300,14 +328,20 @@ struct Terminal {
     }
 
     void type(const std::string &keys) { ASSERT_EQ(write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
-    // Reads the screen until `text` shows after offset `from`, for at most
-    // `ms` milliseconds; true when it showed.
-    bool await(const std::string &text, size_t from = 0, int ms = 5000)
+    // Reads the screen until one of `texts` shows after offset `from`, for
+    // at most `ms` milliseconds; true when one showed.
+    bool await_any(const std::vector<std::string> &texts, size_t from = 0, int ms = 5000)
     {
+        auto shows = [&] {
+            for (const std::string &text : texts)
+                if (got.find(text, from) != std::string::npos)
+                    return true;
+            return false;
+        };
         char buf[4096];
         struct pollfd p = {master, POLLIN, 0};
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (got.find(text, from) == std::string::npos && std::chrono::steady_clock::now() < end) {
+        while (!shows() && std::chrono::steady_clock::now() < end) {
             if (poll(&p, 1, 20) <= 0)
                 continue;
             ssize_t n = read(master, buf, sizeof buf);
@@ -315,8 +349,11 @@ struct Terminal {
                 break;
             got.append(buf, static_cast<size_t>(n));
         }
-        return got.find(text, from) != std::string::npos;
+        return shows();
     }
+    bool await(const std::string &text, size_t from = 0, int ms = 5000) { return await_any({text}, from, ms); }
+    // A shell's report of a stopped job: FreeBSD's sh says "Suspended".
+    bool await_stopped(size_t from, int ms = 5000) { return await_any({"Stopped", "Suspended"}, from, ms); }
     // Types a command and waits for what it prints: shell output is told
     // from the echo of the command line by an expansion, $((1+1)).
     bool run(const std::string &command, const std::string &mark)
@@ -344,6 +381,14 @@ std::string paper(const std::string &s, bool *left)
         at = stop + 4;
     }
     return printed;
+}
+
+// The pseudo-terminal's settings, read through its master.
+bool echoes(int master)
+{
+    struct termios t;
+    tcgetattr(master, &t);
+    return (t.c_lflag & ECHO) != 0;
 }
 
 bool have_bash()
@@ -400,17 +445,17 @@ TEST(Signals, InteractiveShellNeverPrintsItsOwnOutput)
              ASSERT_EQ(write(w, "part1\n", 6), 6);
              ASSERT_TRUE(t.await(START "part1\n"));
              t.type("\x1a");
-             ASSERT_TRUE(t.await("Stopped"));
+             ASSERT_TRUE(t.await_stopped(0));
              size_t from = t.got.size();
              t.type("bg\n");
-             t.await("Stopped", from, 1000); // it stops again, waiting for the foreground
+             t.await_stopped(from, 1000); // it stops again, waiting for the foreground
              ASSERT_TRUE(t.run("jobs", "BG"));
              t.type("fg\n");
              ASSERT_EQ(write(w, "part2\n", 6), 6);
              close(w);
              ASSERT_TRUE(t.await("part2\n" STOP));
          },
-         "part1\n\x1apart2\n"}, // the terminal echoes Ctrl-Z before the job hears of it
+         "part1\npart2\n"}, // no echo of Ctrl-Z while printing
         // Started in the background, reading the terminal: it waits,
         // stopped, for the foreground before printer mode goes on.
         {"background job reading the terminal",
@@ -421,12 +466,24 @@ TEST(Signals, InteractiveShellNeverPrintsItsOwnOutput)
              size_t from = t.got.size();
              t.type("fg\n");
              ASSERT_TRUE(t.await(START, from));
+             EXPECT_FALSE(echoes(t.master)) << "while printing";
              t.type("typed\n");
-             ASSERT_TRUE(t.await("typed\ntyped\n", from)); // the echo, then the job's copy
+             ASSERT_TRUE(t.await(START "typed\n", from)); // the job's copy, and no echo
              t.type("\x04");
              ASSERT_TRUE(t.await(STOP, from));
+             ASSERT_TRUE(t.run("true", "AFTER"));
+             EXPECT_TRUE(echoes(t.master)) << "after the job";
          },
-         "typed\ntyped\n"},
+         "typed\n"},
+        // An orphaned process group in the background can be neither
+        // stopped nor let print behind the shell: it prints nothing.
+        {"orphaned background job",
+         [](Terminal &t, const std::string &) {
+             t.type("( { printf 'first line\\n'; sleep 1; printf 'second line\\n'; } | \"$QP\" -n & )\n");
+             ASSERT_TRUE(t.run("echo SHELL-SPEAKS-HERE", "SPOKE"));
+             ASSERT_TRUE(t.await("quillpass: started in the background by a shell without job control; nothing printed"));
+         },
+         ""},
         // Ctrl-C, then Ctrl-Z while the dying job still writes its held
         // reports to a terminal that is not keeping up: no stop may
         // reopen the frame.
@@ -458,31 +515,28 @@ TEST(Signals, InteractiveShellNeverPrintsItsOwnOutput)
         std::string printed = paper(t.got, &left);
         EXPECT_TRUE(left) << shown(t.got.substr(t.got.size() > 400 ? t.got.size() - 400 : 0));
         if (std::string(scene.printed) == "\f\f\f")
-            EXPECT_TRUE(printed == std::string(600, '\f') + "\x03") << shown(printed.substr(590), 2000);
+            EXPECT_TRUE(printed == std::string(600, '\f')) << shown(printed.substr(590), 2000);
         else
             EXPECT_EQ(printed, scene.printed) << shown(printed);
     }
 }
 
-// As the leader of its own session (ssh -t, xterm -e), the job's process
-// group is orphaned: the kernel discards terminal stops, and so must the
-// job, or nothing would ever continue it.
-TEST(Signals, OrphanedJobCarriesOnAfterCtrlZ)
+// As the leader of its own session (ssh -t, xterm -e), nothing could ever
+// continue the job once stopped, so Ctrl-Z leaves it printing, and the
+// print job stays one frame.
+TEST(Signals, SessionLeaderIgnoresCtrlZ)
 {
     Terminal t({}, "/");
     ASSERT_TRUE(t.await(START)); // the terminal is set up
     t.type("first\n");
-    ASSERT_TRUE(t.await(START "first\nfirst\n")) << shown(t.got);
+    ASSERT_TRUE(t.await(START "first\n")) << shown(t.got);
     t.type("\x1a");
-    ASSERT_TRUE(t.await(STOP START)) << shown(t.got); // left printer mode, did not stop, came back
     t.type("more\n");
-    ASSERT_TRUE(t.await("more\nmore\n")) << shown(t.got);
+    ASSERT_TRUE(t.await("more\n")) << shown(t.got);
     t.type("\x04");
     EXPECT_EQ(exit_code(wait_for(t.pid)), 0);
     t.await(STOP, t.got.size() - 4, 500);
-    bool left;
-    EXPECT_EQ(paper(t.got, &left), "first\nfirst\n\x1amore\nmore\n");
-    EXPECT_TRUE(left) << shown(t.got);
+    EXPECT_EQ(t.got, START "first\nmore\n" STOP) << shown(t.got);
 }
 
 bool output_processed(int master)
@@ -518,7 +572,7 @@ TEST(Signals, RawOutputIsUndoneOnEveryWayOut)
         } else {
             pid_t job = tcgetpgrp(t.master);
             kill(-job, SIGTSTP);
-            ASSERT_TRUE(t.await("Stopped", from)) << shown(t.got.substr(from));
+            ASSERT_TRUE(t.await_stopped(from)) << shown(t.got.substr(from));
             EXPECT_TRUE(output_processed(t.master)) << "while stopped";
             size_t stopped = t.got.size();
             t.type("fg\n");
@@ -536,6 +590,29 @@ TEST(Signals, RawOutputIsUndoneOnEveryWayOut)
         EXPECT_EQ(paper(t.got.substr(from), &left), std::string(end) == "end of input" ? "a\nb\n" : "a\nb\nc\n");
         EXPECT_TRUE(left);
     }
+
+    // Two interrupts 5 ms apart while nobody reads the terminal: the second
+    // ends the job at once, and still the settings go back. Chunks of one
+    // byte fill the terminal to the last byte, so the stop sequence blocks.
+    size_t from = t.got.size();
+    t.type("\"$QP\" -r -b 1 < fifo\n");
+    int w = open_writer(fifo);
+    ASSERT_GE(w, 0);
+    ASSERT_EQ(write(w, "a\n", 2), 2);
+    ASSERT_TRUE(t.await(START "a\n", from));
+    pid_t job = tcgetpgrp(t.master);
+    fcntl(w, F_SETFL, O_NONBLOCK);
+    const std::string block(4096, 'x');
+    for (int i = 0, idle = 0; i < 5000 && idle < 200; i++, usleep(1000))
+        idle = write(w, block.data(), block.size()) > 0 ? 0 : idle + 1; // until the job is stuck writing
+    kill(-job, SIGINT);
+    usleep(5 * 1000);
+    kill(-job, SIGINT);
+    bool back = false;
+    for (int i = 0; i < 250 && !(back = output_processed(t.master)); i++)
+        usleep(20 * 1000);
+    EXPECT_TRUE(back) << "after two interrupts with the output stalled";
+    close(w);
 }
 
 } // namespace

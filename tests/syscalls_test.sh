@@ -13,7 +13,8 @@ needs strace strace
 work=$(mktemp -d) && [ -d "$work" ] || exit 1 # never write into the source tree
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
-head -c 1300 /dev/urandom > in
+# Random bytes, but none that could end printer mode or start a sequence.
+head -c 1300 /dev/urandom | tr '\033\233' xy > in
 printf 'A' > a; printf 'BB' > b
 failures=0
 
@@ -42,10 +43,10 @@ expect "files: one call per chunk, separator and form-feed; stdin unread" \
     "write 1 4 4;read f 512 1;write 1 1 1;read f 512 0;write 1 1 1;read f 512 2;write 1 2 2;read f 512 0;write 1 1 1;write 1 4 4;" -n -f a b
 expect "-f alone never reads stdin" "write 1 4 4;write 1 4 4;" -f
 
-# With -p there is no frame around the job: each chunk is one wrapped
-# write of 19 bytes more than it (the input holds no ESC to double).
+# With -p the job is gathered into one tmux string, 19 bytes more than the
+# data (which holds no ESC to double), and written in one call at the end.
 head -c 1300 /dev/zero | tr '\0' x > plain
-input=plain expect "-p: one read and one write a chunk" \
-    "read 0 512 512;write 1 531 531;read 0 512 512;write 1 531 531;read 0 512 276;write 1 295 295;read 0 512 0;" -p
+input=plain expect "-p: the reads, then one write of the whole string" \
+    "read 0 512 512;read 0 512 512;read 0 512 276;read 0 512 0;write 1 1319 1319;" -p
 
 [ "$failures" -eq 0 ]

@@ -17,12 +17,17 @@ work=$(mktemp -d) && [ -d "$work" ] || exit 1 # never write into the source tree
 [ -n "${KEEP:-}" ] || trap 'rm -rf "$work"' EXIT; echo "work: $work"
 cd "$work" || exit 1
 printf 'A\tone\n' > a; printf 'B two\n' > b; printf 'C\n' > c
-# Print jobs are numbered in the order they begin.
+# Print jobs are numbered in the order they begin; with printerAutoClose
+# they can overlap, so a number is taken under a lock.
 cat > printer <<'PRINTER'
 #!/bin/sh
 dir=$(dirname "$0")
+until mkdir "$dir/lock" 2>/dev/null; do sleep 0.01; done
 n=$(ls "$dir" | grep -c '^paper\.')
-cat > "$dir/paper.$(printf %04d $((n + 1)))"
+file=$dir/paper.$(printf %04d $((n + 1)))
+: > "$file"
+rmdir "$dir/lock"
+cat > "$file"
 PRINTER
 chmod +x printer
 printf 'set -g allow-passthrough on\n' > tmux-on.conf
@@ -71,13 +76,25 @@ check "missing file: the other files printed" "$(has "$printed" "B two")"
 check "missing file: diagnostic not on paper" "$(lacks "$printed" quillpass)"
 check "missing file: diagnostic on screen" "$(has "$screen" "quillpass: missing: No such file or directory")"
 
-job killed "mkfifo f; '$qp' < f & pid=\$!; exec 3>f; printf 'before\\n' >&3; sleep 1;
-    kill -TERM \$pid; wait \$pid; echo \"status \$?\"; echo after-kill; exec 3>&-; printf '\\033[i'"
+# The job runs in the foreground; a helper in the background feeds it and
+# kills it.
+job killed "mkfifo f; ( exec 3>f; printf 'before\\n' >&3; sleep 1; kill -TERM \$(cat pid); sleep 1 ) &
+    sh -c 'echo \$\$ > pid; exec \"\$0\" < f' '$qp'; echo \"status \$?\"; echo after-kill; printf '\\033[i'"
 printed=$(paper killed 1); screen=$(paper killed 2)
 check "killed job: data before the kill printed" "$(has "$printed" before)"
 check "killed job: shell output not on paper" "$(lacks "$printed" after-kill)"
 check "killed job: shell output on screen" "$(has "$screen" after-kill)"
 check "killed job: died of SIGTERM" "$(has "$screen" "status 143")"
+
+# A file that holds a stop sequence, and after it what would drive the
+# terminal: a title, red text, a request for the terminal's attributes. The
+# printer gets every byte, in two runs, and the screen none of them.
+printf 'HEAD\033[4i\033]2;PWNED\007\033[31mRED-TEXT\033[0m\033[cTAIL\n' > probe
+job probe "'$qp' -f probe; sleep 0.5; printf '\\033[i'"
+cat job.probe/paper.0001 job.probe/paper.0002 > got 2>/dev/null
+same "stop sequence in the data: every byte printed" probe got
+screen=$(ls job.probe/paper.* | tail -n 1) # "print screen" comes last
+check "stop sequence in the data: nothing of it on screen" "$(lacks "$(cat "$screen")" RED-TEXT)"
 
 # Inside tmux, -p reaches the printer of the terminal outside it, byte for
 # byte: one printer run, since every unit is a frame of its own.

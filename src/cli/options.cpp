@@ -1,12 +1,13 @@
 #include "options.h"
 
-#include "../relay/print_settings.h"
 #include "../relay/diagnostics.h"
+#include "../relay/full_io.h"
+#include "../relay/print_settings.h"
 #include "getopt_order.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -35,7 +36,8 @@ static const char usage_text[] =
 
 void show_usage()
 {
-    fputs(usage_text, stdout);
+    // In full, even to a non-blocking pipe that is nearly full.
+    write_out(STDOUT_FILENO, usage_text, sizeof usage_text - 1, true);
     exit(255);
 }
 
@@ -57,6 +59,43 @@ bool parse_buffer_size(const char *text, int32_t *size)
     return true;
 }
 
+bool parse_layers(const char *text)
+{
+    layer_kind named[max_layers];
+    int count = 0;
+    for (const char *at = text;; at++) {
+        size_t length = strcspn(at, ",");
+        layer_kind kind;
+        if (length == 4 && strncmp(at, "tmux", 4) == 0)
+            kind = tmux_layer;
+        else if (length == 6 && strncmp(at, "screen", 6) == 0)
+            kind = screen_layer;
+        else
+            return false;
+        if (count == max_layers)
+            return false;
+        named[count++] = kind;
+        at += length;
+        if (*at == '\0')
+            break;
+    }
+    memcpy(layers, named, sizeof named);
+    layer_count = count;
+    return true;
+}
+
+// -p: the one multiplexer the environment names.
+static void choose_layer()
+{
+    bool in_tmux = getenv("TMUX") != nullptr, in_screen = getenv("STY") != nullptr;
+    if (in_tmux && in_screen) {
+        report("both TMUX and STY are set: name the multiplexers with -P, innermost first", "", "", "");
+        show_usage();
+    }
+    layers[0] = in_screen ? screen_layer : tmux_layer;
+    layer_count = 1;
+}
+
 // The letter getopt stopped at, as a string to report.
 static const char *option_name(int letter)
 {
@@ -69,8 +108,9 @@ void scan_options(int argc, char **argv)
 {
     // The leading ':' makes getopt tell a missing value (':') from an
     // unknown letter ('?').
-    static const char option_letters[] = GETOPT_STOP_AT_OPERAND ":Sntfb:pr";
+    static const char option_letters[] = GETOPT_STOP_AT_OPERAND ":Sntfb:prP:";
     bool file_mode = false;
+    bool one_layer = false, layers_named = false;
     bool tty_wanted = false;
     int tty_error = 0;
     int c;
@@ -88,6 +128,7 @@ void scan_options(int argc, char **argv)
             if (!tty_wanted) {
                 tty_wanted = true;
                 out_fd = open("/dev/tty", O_WRONLY);
+                output_name = "/dev/tty";
                 if (out_fd < 0)
                     tty_error = errno;
             }
@@ -102,7 +143,14 @@ void scan_options(int argc, char **argv)
             }
             break;
         case 'p':
-            passthrough = 1;
+            one_layer = true;
+            break;
+        case 'P':
+            if (!parse_layers(optarg)) {
+                report("invalid multiplexer list '", optarg, "': up to 4 of tmux and screen, innermost first, comma-separated", "");
+                show_usage();
+            }
+            layers_named = true;
             break;
         case 'r':
             raw_output = 1;
@@ -117,9 +165,11 @@ void scan_options(int argc, char **argv)
     }
     if (file_mode)
         first_file = optind;
+    if (one_layer && !layers_named)
+        choose_layer();
     // Reported only once the whole command line is known to be good.
     if (tty_error != 0) {
-        warn("/dev/tty", tty_error);
+        report_failure("/dev/tty", tty_error);
         exit(1);
     }
 }

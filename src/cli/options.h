@@ -11,5 +11,8 @@ void scan_options(int argc, char **argv);
 
 // Accepts only decimal digits with a value from 1 to max_buffer_size.
 bool parse_buffer_size(const char *text, int32_t *size);
+// Fills in the multiplexers from a list such as "screen,tmux"; false, and
+// nothing changed, for anything but 1 to 4 of tmux and screen.
+bool parse_layers(const char *text);
 
 #endif

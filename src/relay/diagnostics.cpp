@@ -94,7 +94,7 @@ static char *put(char *at, const char *text)
 
 // Once a message has found no room, every later one is dropped too, so
 // what is written is always the first messages in their order.
-static void hold(const char *before, const char *name, const char *after, const char *reason)
+static void store_message(const char *before, const char *name, const char *after, const char *reason)
 {
     static const char prefix[] = "quillpass: ", cut[] = "...";
     size_t fixed = strlen(prefix) + strlen(before) + strlen(after) + strlen(reason) + 1;
@@ -127,12 +127,12 @@ static void hold(const char *before, const char *name, const char *after, const 
 
 void report(const char *before, const char *name, const char *after, const char *reason)
 {
-    hold(before, name, after, reason);
+    store_message(before, name, after, reason);
     if (!holding)
         flush_diagnostics();
 }
 
-void warn(const char *name, int err)
+void report_failure(const char *name, int err)
 {
     exit_status = 1;
     report("", name, ": ", strerror(err));
@@ -143,22 +143,28 @@ void hold_diagnostics()
     holding = true;
 }
 
+const char *decimal(unsigned long value, char (&text)[24])
+{
+    char *at = text + sizeof text - 1;
+    *at = '\0';
+    do
+        *--at = static_cast<char>('0' + value % 10);
+    while ((value /= 10) > 0);
+    return at;
+}
+
 // The count of dropped messages, in the room kept for it.
 static void note_dropped()
 {
     char digits[24];
-    size_t n = 0;
-    for (unsigned long v = dropped; v > 0 || n == 0; v /= 10)
-        digits[n++] = static_cast<char>('0' + v % 10);
     char *at = put(held + held_length, "quillpass: ");
-    while (n > 0)
-        *at++ = digits[--n];
+    at = put(at, decimal(dropped, digits));
     at = put(at, dropped == 1 ? " more diagnostic was dropped\n" : " more diagnostics were dropped\n");
     held_length = static_cast<size_t>(at - held);
     dropped = 0;
 }
 
-void flush_diagnostics()
+bool flush_diagnostics()
 {
     holding = false;
     if (dropped > 0)
@@ -168,9 +174,9 @@ void flush_diagnostics()
         if (n < 0)
             break;
         flushed += static_cast<size_t>(n);
-        // A death here goes on from `flushed`.
         if (signals_pending())
-            take_pending_signals();
+            return false; // the next call goes on from `flushed`
     }
     held_length = flushed = 0;
+    return true;
 }

@@ -6,25 +6,26 @@
 #include <cerrno>
 #include <unistd.h>
 
-// Relays one named file. A file that cannot be opened or read is reported
-// and contributes what it could; only a failed output returns false.
-static bool relay_file(const char *name)
+// Relays one named file, `files_after` more after it. A file that cannot be
+// opened or read is reported and contributes what it could; only a failed
+// output returns false.
+static bool relay_file(const char *name, int files_after)
 {
     in_fd = open_input(name);
     if (in_fd < 0) {
-        warn(name, errno);
+        report_failure(name, errno);
         return true;
     }
-    bool output_ok = relay_source(name);
+    bool output_ok = relay_source(in_fd, name, files_after);
     close(in_fd);
     return output_ok;
 }
 
 void relay_file_list(int argc, char **argv)
 {
-    const char separator = lf_separator != 0 ? '\n' : '\f';
+    char separator = lf_separator != 0 ? '\n' : '\f';
     for (int i = first_file; i < argc; i++) {
-        if (!relay_file(argv[i]))
+        if (!relay_file(argv[i], argc - 1 - i))
             return;
         if (i < argc - 1 && !emit(&separator, 1))
             return;

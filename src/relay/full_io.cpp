@@ -3,8 +3,10 @@
 #include "signals.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 // Waits until fd is ready for `events`. Returns false only if poll itself
@@ -67,27 +69,38 @@ ssize_t write_some(int fd, const char *buf, size_t count)
     }
 }
 
-bool write_all(int fd, const char *buf, size_t count, const size_t *breaks, size_t nbreaks)
+ssize_t write_out(int fd, const char *buf, size_t count, bool whole)
 {
-    size_t done = 0, next = 0; // breaks[next] is the first break past `done`
-    for (;;) {
-        bool at_break = breaks == nullptr || done == 0 || (next > 0 && breaks[next - 1] == done);
-        if (at_break && signals_pending())
-            take_pending_signals();
-        if (done == count)
-            return true;
-        // With a signal waiting, write only up to the next break.
-        size_t end = breaks != nullptr && signals_pending() ? breaks[next] : count;
-        ssize_t n = write_some(fd, buf + done, end - done);
+    size_t done = 0;
+    bool blocked = false;
+    sigset_t saved;
+    while (done < count) {
+        if (!whole && signals_pending())
+            break;
+        ssize_t n = write_some(fd, buf + done, count - done);
         if (n < 0) {
-            int saved = errno;
-            if (signals_pending())
-                take_pending_signals(); // a broken pipe dies of it rather than report it
-            errno = saved;
-            return false;
+            done = SIZE_MAX;
+            break;
+        }
+        // Cut short with a signal waiting: with a terminal's tostop that
+        // may be SIGTTOU, over and over. What must be whole is finished
+        // from the background.
+        if (n == 0 && whole && !blocked) {
+            block_tty_output_stop(&saved);
+            blocked = true;
         }
         done += static_cast<size_t>(n);
-        while (next < nbreaks && breaks[next] <= done)
-            next++;
     }
+    if (blocked) {
+        int err = errno;
+        restore_signal_mask(&saved);
+        errno = err;
+    }
+    return done == SIZE_MAX ? -1 : static_cast<ssize_t>(done);
+}
+
+char *map_storage(size_t size)
+{
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<char *>(p);
 }

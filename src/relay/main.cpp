@@ -2,19 +2,27 @@
 #include "diagnostics.h"
 #include "print_job.h"
 #include "print_settings.h"
-#include "signals.h"
+#include "terminal.h"
 
 #include <cstdlib>
 #include <unistd.h>
 
-// Hints for what commonly goes wrong at a terminal, before printer mode
-// starts: operands that are not printed, and a printer that tmux hides.
+// Hints for what commonly goes wrong at a terminal, before printing starts:
+// operands that are not printed (standard input is a terminal), and a
+// printer behind a multiplexer (the output is a terminal).
 static void give_hints(int argc)
 {
     if (first_file <= 0 && optind < argc && isatty(STDIN_FILENO))
         report("reading standard input; the operands are printed only with -f", "", "", "");
-    if (passthrough == 0 && getenv("TMUX") != nullptr && isatty(out_fd))
+    if (layer_count > 0 || !output_is_terminal())
+        return;
+    bool in_tmux = getenv("TMUX") != nullptr, in_screen = getenv("STY") != nullptr;
+    if (in_tmux && in_screen)
+        report("inside tmux and screen the printer is reached only with -P, naming them innermost first", "", "", "");
+    else if (in_tmux)
         report("inside tmux the printer is reached only with -p (and tmux's allow-passthrough on)", "", "", "");
+    else if (in_screen)
+        report("inside screen the job reaches the printer in pieces, a printer run each; -p prints it in one", "", "", "");
 }
 
 int main(int argc, char **argv)
@@ -22,15 +30,18 @@ int main(int argc, char **argv)
     scan_options(argc, argv);
     if (!allocate_relay_buffer())
         return exit_status;
-    install_signal_handlers();
+    install_job_signal_handlers();
+    find_output_terminal();
     give_hints(argc);
-    open_frame();
+    begin_job();
     if (first_file <= 0)
-        relay_source("stdin");
+        relay_source(in_fd, "stdin");
     else
         relay_file_list(argc, argv);
-    if (final_form_feed == 1)
-        emit("\f", 1);
-    close_frame();
+    if (final_form_feed == 1) {
+        char form_feed = '\f';
+        emit(&form_feed, 1);
+    }
+    end_job();
     return exit_status;
 }

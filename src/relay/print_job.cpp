@@ -1,192 +1,262 @@
 #include "print_job.h"
 
 #include "diagnostics.h"
+#include "frame.h"
 #include "full_io.h"
 #include "print_settings.h"
 #include "signals.h"
+#include "terminal.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <sys/mman.h>
-#include <termios.h>
 #include <unistd.h>
 
 // Obtained once before the first read; every chunk reuses it.
 static char *relay_buffer;
 
-// Set once a write to the output has failed: from then on nothing more is
-// read or written, apart from one last try at the stop sequence.
-static bool output_failed;
-
-// Between open_frame() and close_frame().
-static volatile sig_atomic_t job_open;
-// The start sequence is out and the stop sequence not yet.
-static bool printer_on;
-// The output terminal's settings as found, while -r has changed them.
-static bool settings_changed;
-static struct termios settings_found;
-
-// With -p every unit goes out as tmux passthrough strings, each holding a
-// whole frame: ESC P tmux; ESC ESC [5i <unit, ESC doubled> ESC ESC [4i ST,
-// where ST is ESC and a backslash. tmux discards a string whose content,
-// "tmux;" included and doubled ESCs counted once, exceeds 1048575 bytes,
-// so longer units are split.
-static const char string_open[] = "\033Ptmux;\033\033[5i";
-static const char string_close[] = "\033\033[4i\033\\";
-constexpr size_t tmux_string_limit = 1048575;
-constexpr size_t piece_limit = tmux_string_limit - (sizeof "tmux;" - 1) - 2 * sequence_length;
-constexpr size_t string_overhead = sizeof string_open - 1 + sizeof string_close - 1;
-static char *wrapped;
-static size_t string_ends[(16u << 20) / piece_limit + 2];
-
-// Mapped rather than taken from malloc(), which would set up its arena
-// for this one block: a measurable part of an empty job's start-up.
-static char *map_storage(size_t size)
-{
-    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return p == MAP_FAILED ? nullptr : static_cast<char *>(p);
-}
+// Between begin_job() and end_job().
+static bool job_running;
+// What is being printed, for a job that must give up.
+static const char *source = "stdin";
+static int files_after_source;
+static bool data_taken;
+static bool failure_reported;
 
 bool allocate_relay_buffer()
 {
-    size_t size = static_cast<size_t>(buffer_size);
-    relay_buffer = map_storage(size);
-    if (relay_buffer != nullptr && passthrough != 0)
-        wrapped = map_storage(2 * size + (size / piece_limit + 1) * string_overhead);
-    if (relay_buffer == nullptr || (passthrough != 0 && wrapped == nullptr)) {
-        warn("relay buffer", errno);
+    relay_buffer = map_storage(static_cast<size_t>(buffer_size));
+    if (relay_buffer == nullptr || !allocate_frame_storage()) {
+        report_failure("relay buffer", errno);
         return false;
     }
     return true;
 }
 
-static char *append(char *at, const char *text, size_t n)
+// The first failure of the output is reported; nothing is written after it.
+static void report_output_failure(int err)
 {
-    memcpy(at, text, n);
-    return at + n;
-}
-
-// Wraps buf into `wrapped`; returns its length and fills string_ends.
-static size_t wrap_for_tmux(const char *buf, size_t count, size_t *strings)
-{
-    char *at = wrapped;
-    *strings = 0;
-    for (size_t from = 0; from < count; from += piece_limit) {
-        size_t to = count - from < piece_limit ? count : from + piece_limit;
-        at = append(at, string_open, sizeof string_open - 1);
-        for (size_t i = from; i < to; i++) {
-            if (buf[i] == '\033')
-                *at++ = '\033';
-            *at++ = buf[i];
-        }
-        at = append(at, string_close, sizeof string_close - 1);
-        string_ends[(*strings)++] = static_cast<size_t>(at - wrapped);
-    }
-    return static_cast<size_t>(at - wrapped);
-}
-
-static bool fail_output()
-{
-    output_failed = true;
-    warn("write error", errno);
-    return false;
-}
-
-bool emit(const char *buf, size_t count)
-{
-    if (output_failed)
-        return false;
-    bool ok;
-    if (passthrough != 0) {
-        size_t strings;
-        size_t length = wrap_for_tmux(buf, count, &strings);
-        ok = write_all(out_fd, wrapped, length, string_ends, strings);
-    } else {
-        ok = write_all(out_fd, buf, count);
-    }
-    return ok || fail_output();
-}
-
-// A control sequence is never left half written.
-static void emit_sequence(const char *sequence)
-{
-    if (output_failed) {
-        write_all(out_fd, sequence, sequence_length); // one last try; already reported
+    if (failure_reported)
         return;
-    }
-    static const size_t whole[] = {sequence_length};
-    if (!write_all(out_fd, sequence, sequence_length, whole, 1))
-        fail_output();
+    failure_reported = true;
+    exit_status = 1;
+    report("", output_name, ": write error: ", strerror(err));
 }
 
-static void set_output_terminal(const struct termios *settings)
+// Takes the terminal out of printing and puts its settings back, with
+// SIGTTOU held so that a job in the background may do so. `for_good`
+// false: the job stops and comes back. `output_alive` false: the output is
+// gone, so nothing is written to it.
+static void leave_terminal(bool for_good, bool output_alive)
 {
-    // Queued output drains first, so nothing written before is translated
-    // differently; SIGTTOU is held so that a job in the background may put
-    // the settings back.
     sigset_t saved;
-    hold_tty_output_stop(&saved);
-    while (tcsetattr(out_fd, TCSADRAIN, settings) != 0 && errno == EINTR) {
-    }
+    block_tty_output_stop(&saved);
+    if (!output_alive)
+        drop_frame();
+    else if (!close_frame(for_good))
+        report_output_failure(errno);
+    restore_settings();
     restore_signal_mask(&saved);
 }
 
-void leave_printer_mode(bool output_alive)
+static void flush_everything()
 {
-    if (printer_on && output_alive)
-        emit_sequence(stop_sequence);
-    printer_on = false;
-    if (settings_changed)
-        set_output_terminal(&settings_found);
-    settings_changed = false;
+    while (!flush_diagnostics()) {
+    }
 }
 
-void enter_printer_mode()
+// What the job has to say about its data, once, after the frame is closed.
+static void report_on_data()
 {
-    if (!await_foreground() || output_failed)
+    char digits[24];
+    unsigned long cuts = cuts_made();
+    if (cuts > 0)
+        report("the data would have ended printing at ", decimal(cuts, digits),
+               cuts == 1 ? " place; printing was restarted there (one more printer run)"
+                         : " places; printing was restarted there (one more printer run each)",
+               "");
+    unsigned long left = bytes_left_out();
+    if (left > 0) {
+        exit_status = 1;
+        report("", decimal(left, digits),
+               left == 1 ? " byte (NUL or U+009C) cannot pass through screen and was not printed"
+                         : " bytes (NUL or U+009C) cannot pass through screen and were not printed",
+               "");
+    }
+}
+
+// The terminal belongs to another job and this one cannot wait for it: it
+// stops printing, leaves the terminal as it found it, and says why and what
+// it did not print.
+[[noreturn]] static void give_up(const char *why = "the terminal belongs to another job; ")
+{
+    begin_acting();
+    sigset_t saved;
+    block_tty_output_stop(&saved);
+    if (layer_count > 0)
+        drop_frame(); // what is held was never written
+    else
+        close_frame(true);
+    restore_settings();
+    restore_signal_mask(&saved);
+    if (!data_taken)
+        report(why, "", "nothing printed", "");
+    else
+        report(why, source, files_after_source > 0 ? " and the files after it were not printed in full" : " was not printed in full", "");
+    exit_status = 1;
+    flush_everything();
+    _exit(exit_status);
+}
+
+[[noreturn]] static void die(int sig)
+{
+    // No stop sequence is owed to a pipe or a file that is gone.
+    leave_terminal(true, sig != SIGPIPE && sig != SIGXFSZ);
+    report_on_data();
+    flush_everything();
+    die_of(sig);
+}
+
+// Waits, stopped, while another process group owns the terminal, as the
+// terminal itself stops a job that writes under tostop. A job that cannot
+// be stopped (an orphaned process group, a session leader, SIGTTOU ignored)
+// gives up. Returns false when a death waits instead.
+static bool await_foreground()
+{
+    // A shell without job control (a script, a subshell) starts `quillpass &`
+    // with SIGINT and SIGQUIT ignored, in its own process group: the job
+    // holds the terminal only until that shell ends, and nothing tells it
+    // when the terminal goes back to the shell the user types at.
+    if (output_is_our_terminal() && ignored_at_start(SIGINT) && ignored_at_start(SIGQUIT))
+        give_up("started in the background by a shell without job control; ");
+    while (pending_death() == 0 && !in_foreground()) {
+        if (leads_session() || ignored_at_start(SIGTTOU))
+            give_up();
+        long before = continues();
+        stop_by_default(SIGTTOU, true);
+        if (continues() == before)
+            give_up(); // the kernel discarded the stop
+    }
+    return pending_death() == 0;
+}
+
+static void enter_terminal()
+{
+    if (!await_foreground())
         return;
-    if (raw_output != 0 && tcgetattr(out_fd, &settings_found) == 0) {
-        struct termios raw = settings_found;
-        raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-        set_output_terminal(&raw);
-        settings_changed = true;
-    }
-    if (passthrough == 0) {
-        printer_on = true;
-        emit_sequence(start_sequence);
-    }
+    apply_printing_settings();
+    if (!open_frame())
+        report_output_failure(errno);
 }
 
-bool job_running()
+static void suspend(int sig, long mark)
 {
-    return job_open != 0;
+    if (continues() != mark)
+        return; // continued before it could stop
+    if (leads_session()) {
+        // Nothing in its session could ever continue it.
+        if (in_foreground())
+            return;
+        give_up();
+    }
+    leave_terminal(false, true);
+    if (pending_death() != 0)
+        return;
+    if (continues() == mark)
+        stop_by_default(sig, false);
+    if (job_running)
+        enter_terminal();
 }
 
-static void leave_for_good()
+// The one place that acts on what the handlers noted.
+static void act_on_signals()
 {
-    leave_printer_mode(true);
+    if (!signals_pending() || !begin_acting())
+        return;
+    sigset_t saved;
+    block_tty_output_stop(&saved);
+    for (;;) {
+        if (int sig = pending_death())
+            die(sig);
+        long mark;
+        if (int sig = take_stop(&mark)) {
+            suspend(sig, mark);
+        } else if (take_continue()) {
+            // Continued without having stopped itself (SIGSTOP): back in
+            // the background, it must not go on printing.
+            if (job_running && !in_foreground())
+                suspend(SIGTTOU, continues());
+        } else {
+            break;
+        }
+    }
+    restore_signal_mask(&saved);
+    end_acting();
 }
 
-void open_frame()
+// From a handler: a second death, or a fault.
+static void last_resort(bool close_output)
+{
+    if (close_output)
+        close_frame_at_once();
+    restore_settings_at_once();
+}
+
+void install_job_signal_handlers()
+{
+    install_signal_handlers(act_on_signals, last_resort);
+}
+
+void begin_job()
 {
     hold_diagnostics();
-    job_open = 1;
-    with_signals_noted(enter_printer_mode);
+    job_running = true;
+    begin_acting();
+    enter_terminal();
+    end_acting();
+    act_on_signals();
 }
 
-void close_frame()
+void end_job()
 {
-    job_open = 0;
-    with_signals_noted(leave_for_good);
-    flush_diagnostics();
+    job_running = false;
+    begin_acting();
+    leave_terminal(true, true);
+    end_acting();
+    act_on_signals();
+    report_on_data();
+    while (!flush_diagnostics())
+        act_on_signals();
 }
 
-int relay_chunk()
+bool emit(char *buf, size_t count)
 {
-    if (output_failed)
+    if (output_failed())
+        return false;
+    data_taken = true;
+    for (size_t done = 0; done < count;) {
+        ssize_t n = print_data(buf + done, count - done);
+        if (n < 0) {
+            int err = errno;
+            act_on_signals(); // a broken pipe dies of it rather than report it
+            // Written to from the background in an orphaned process group,
+            // the terminal refuses.
+            if (err == EIO && output_is_our_terminal() && !in_foreground())
+                give_up();
+            report_output_failure(err);
+            return false;
+        }
+        done += static_cast<size_t>(n);
+        act_on_signals();
+    }
+    return true;
+}
+
+int relay_chunk(int fd)
+{
+    if (output_failed())
         return relay_write_failed;
-    ssize_t n = read_input(in_fd, relay_buffer, static_cast<size_t>(buffer_size));
+    ssize_t n = read_input(fd, relay_buffer, static_cast<size_t>(buffer_size));
     if (n < 0)
         return relay_read_failed;
     if (n > 0 && !emit(relay_buffer, static_cast<size_t>(n)))
@@ -194,12 +264,14 @@ int relay_chunk()
     return static_cast<int>(n);
 }
 
-bool relay_source(const char *name)
+bool relay_source(int fd, const char *name, int files_after)
 {
+    source = name;
+    files_after_source = files_after;
     int n;
-    while ((n = relay_chunk()) > 0) {
+    while ((n = relay_chunk(fd)) > 0) {
     }
     if (n == relay_read_failed)
-        warn(name, errno);
+        report_failure(name, errno);
     return n != relay_write_failed;
 }

@@ -3,9 +3,11 @@
 
 #include <cstddef>
 
-constexpr char start_sequence[] = "\033[5i";
-constexpr char stop_sequence[] = "\033[4i";
-constexpr size_t sequence_length = sizeof start_sequence - 1;
+// The job: everything from the first start sequence to the last stop
+// sequence. The terminal prints only while the job runs in its foreground:
+// every way out (the end, a death, a stop, a failure) closes the frame and
+// puts the terminal's settings back first, and a job that cannot have the
+// terminal gives up rather than print behind another job.
 
 // relay_chunk() results below 0.
 constexpr int relay_read_failed = -1;
@@ -13,30 +15,24 @@ constexpr int relay_write_failed = -2;
 
 // Obtains the storage the relay needs, once, before the first read.
 bool allocate_relay_buffer();
+void install_job_signal_handlers();
 
-// The job: open_frame() waits for the foreground and puts the terminal in
-// printer mode; close_frame() takes it out and writes the held messages.
-void open_frame();
-void close_frame();
+// Waits for the terminal, sets it up for printing and opens the frame.
+void begin_job();
+// Closes the frame, puts the terminal back and writes the held messages.
+void end_job();
 
-// Whether the job has been opened and not yet closed.
-bool job_running();
-// Takes the terminal out of printer mode and puts its settings back, as a
-// stop or a death needs; enter_printer_mode() undoes it on resume.
-// `output_alive` false: the output is gone, so nothing is written to it.
-void leave_printer_mode(bool output_alive);
-void enter_printer_mode();
-
-// Writes one unit of the body (a chunk, a separator, the final form-feed)
-// to the output. After the first failure, which it reports, it writes
-// nothing more and returns false.
-bool emit(const char *buf, size_t count);
-// Relays one chunk from in_fd to out_fd: the bytes relayed, 0 at end of
-// input, or one of the failures above.
-int relay_chunk();
-// Relays in_fd to its end, reporting a read failure under `name`. Returns
-// false only when the output has failed and the job must stop.
-bool relay_source(const char *name);
+// Writes one unit of the body (a chunk, a separator, the final form-feed),
+// which it may change in place. After the first failure, which it reports,
+// it writes nothing more and returns false.
+bool emit(char *buf, size_t count);
+// Relays one chunk from fd: the bytes relayed, 0 at end of input, or one of
+// the failures above.
+int relay_chunk(int fd);
+// Relays fd to its end, reporting a read failure under `name`, which has
+// `files_after` more files after it. Returns false only when the output
+// has failed and the job must stop.
+bool relay_source(int fd, const char *name, int files_after = 0);
 // Relays the files named from argv[first_file] on, with their separators.
 void relay_file_list(int argc, char **argv);
 

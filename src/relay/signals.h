@@ -3,40 +3,54 @@
 
 #include <csignal>
 
-// Job control. The terminal is in printer mode only while the job runs in
-// its foreground: a job that dies or stops takes it out of printer mode
-// first, and a job continued in the background waits, stopped, until it is
-// brought to the foreground before it goes back in.
-//
-// Handlers only note a signal, unless the job is waiting for input, when
-// nothing is half written and they act at once. Otherwise the job acts on
-// it as soon as the write in flight returns (take_pending_signals).
+// The signal handlers and what they note. A handler only notes a signal;
+// the job decides what it means and acts on it at a point where the output
+// may be left. Two cases cannot wait for such a point: while the job waits
+// for input nothing is half written, so the handler calls `act_now` at
+// once; and a second death, or a fault the program raised itself, ends the
+// process from the handler after `last_resort` has put the terminal right.
 
-void install_signal_handlers();
+// Installs the handlers. A signal that was ignored when the program started
+// stays ignored. last_resort(close_output) must be async-signal-safe; with
+// close_output false the output is stuck and must not be written.
+void install_signal_handlers(void (*act_now)(), void (*last_resort)(bool close_output));
 
 // Whether a noted signal waits to be acted on.
 bool signals_pending();
-// Acts on noted signals: a death does not return; a stop returns once the
-// job runs again in the foreground with its printer mode restored.
-void take_pending_signals();
+// The death waiting to be acted on, or 0.
+int pending_death();
+// Takes the stop waiting to be acted on, or returns 0. *mark is the count
+// of continues when it was noted: a continue since then cancels it.
+int take_stop(long *mark);
+// Takes the note that the job was continued without having stopped itself
+// (SIGSTOP, then SIGCONT): it may have been continued in the background.
+bool take_continue();
+// How many SIGCONTs have arrived.
+long continues();
+// Whether sig was ignored when the program started, and stays so.
+bool ignored_at_start(int sig);
 
-// Around a call that waits for input: signals are acted on at once.
-// Neither touches errno.
+// While the job acts, handlers only note (the job acts on what they note
+// when it is done); they never act at once. begin_acting() returns false
+// when the job is acting already.
+bool begin_acting();
+void end_acting();
+
+// Around a call that waits for input: noted signals are acted on before it,
+// and new ones at once. Neither touches errno.
 void begin_wait_for_input();
 void end_wait_for_input();
 
-// Runs step, which moves the terminal into or out of printer mode, with
-// signals only noted, then acts on them.
-void with_signals_noted(void (*step)());
+// Stops the process as the signal's default action would: the kernel
+// discards the stop for an orphaned process group. Returns once running.
+void stop_by_default(int sig, bool whole_group);
+// Ends the process by the signal's default action, so that its parent sees
+// the real cause.
+[[noreturn]] void die_of(int sig);
 
-// Waits, stopped, while out_fd is a terminal whose foreground is another
-// process group; where nothing could ever continue the job, carries on.
-// Returns false when a death is pending instead.
-bool await_foreground();
-
-// Holds SIGTTOU off, so that the job may write to or set up its terminal
-// from the background while it leaves printer mode.
-void hold_tty_output_stop(sigset_t *saved);
+// Holds SIGTTOU off, so that the job may write to its terminal, or set it
+// up, from the background.
+void block_tty_output_stop(sigset_t *saved);
 void restore_signal_mask(const sigset_t *saved);
 
 #endif

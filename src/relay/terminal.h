@@ -1,0 +1,33 @@
+#ifndef QUILLPASS_TERMINAL_H
+#define QUILLPASS_TERMINAL_H
+
+// The output's terminal: whether the output is one, whether it is the
+// controlling terminal of our session, which process group owns it, and
+// the settings the job changes while it prints.
+
+// Looks at the output once, before the job.
+void find_output_terminal();
+bool output_is_terminal();
+// The job is at a terminal only when its output is its controlling
+// terminal; anything else (a pipe, a file, another session's terminal)
+// has no foreground to wait for. A terminal-only call is made only on a
+// descriptor that is a terminal: FreeBSD answers some of them on a pipe.
+bool output_is_our_terminal();
+// Whether the job may use its output: it is not at a terminal, or its
+// process group owns the terminal. The one place that asks.
+bool in_foreground();
+// Whether the job leads its own session (ssh -t host quillpass, xterm -e
+// quillpass): nothing could ever continue it once stopped.
+bool leads_session();
+
+// While the job prints on a terminal: no echo, so typed keys reach paper
+// only as data; tostop, so the kernel holds every other writer in the
+// background; with -r no output processing. Read afresh each time.
+void apply_printing_settings();
+// Puts the settings found back, once queued output has drained; where the
+// terminal does not drain, at once, and says so.
+void restore_settings();
+// The same at once, from a signal handler.
+void restore_settings_at_once();
+
+#endif
