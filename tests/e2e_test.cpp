@@ -59,6 +59,7 @@ const Case cases[] = {
     {"cut: NUL inside, ESC starting again", {}, "\033\033[\0" "4\021i"_b, START "\033\033[\0" "4\021"_b + STOP START "i" STOP, 0, cut_message},
     {"cut: 8-bit CSI", {}, "\x9b" "4i", START "\x9b" "4" STOP START "i" STOP, 0, cut_message},
     {"cut: UTF-8 character whose low byte is ESC", {"-b", "3"}, "\xd0\x9b[4i", START "\xd0\x9b[4" STOP START "i" STOP, 0, cut_message},
+    {"cut: ... split across chunks", {"-b", "1"}, "\xd0\x9b[4i", START "\xd0\x9b[4" STOP START "i" STOP, 0, cut_message},
     {"cut before a UTF-8 character that ends it", {"-b", "4"}, "\033[4\xc5\xa9", START "\033[4" STOP STOP START "\xc5\xa9" STOP, 0, cut_message},
     {"trailing ESC: stop sequence twice", {}, "a\033", START "a\033" STOP STOP, 0, ""},
     {"several chunks", {}, big, START + big + STOP, 0, ""},

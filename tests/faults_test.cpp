@@ -135,6 +135,24 @@ TEST(Faults, NonBlockingOutputWithASlowReaderLosesNothing)
     close(p[0]);
     EXPECT_EQ(exit_code(wait_for(pid)), 0);
     EXPECT_TRUE(got == START + data + STOP) << "got " << got.size() << " bytes";
+
+    // The usage text, into such a pipe with 100 bytes of room.
+    ASSERT_EQ(pipe(p), 0);
+    fcntl(p[1], F_SETFL, O_NONBLOCK);
+    size_t full = 0;
+    while (write(p[1], "f", 1) == 1)
+        full++;
+    char room[100];
+    ASSERT_EQ(read(p[0], room, sizeof room), 100);
+    in = open("/dev/null", O_RDONLY);
+    pid = spawn_quillpass({"-x"}, in, p[1]);
+    close(in);
+    close(p[1]);
+    usleep(200 * 1000);
+    got = drain(p[0]);
+    close(p[0]);
+    EXPECT_EQ(exit_code(wait_for(pid)), 255);
+    EXPECT_TRUE(got == std::string(full - 100, 'f') + read_file(TESTS_DIR "/usage.txt")) << "got " << got.size() << " bytes";
 }
 
 TEST(Faults, NonBlockingInputWithASlowWriterLosesNothing)

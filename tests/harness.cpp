@@ -174,6 +174,10 @@ Result run_quillpass(const std::vector<std::string> &args, const Io &io)
     struct termios plain = {};
     plain.c_cflag = CS8 | CREAD;
     plain.c_lflag = ICANON | ISIG;
+    for (cc_t &c : plain.c_cc)
+        c = _POSIX_VDISABLE; // 0 on Linux, but 0xff on FreeBSD, where 0 would make NUL a control key
+    plain.c_cc[VMIN] = 1;
+    plain.c_cc[VTIME] = 0;
     plain.c_cc[VEOF] = 4;
     plain.c_cc[VINTR] = 3;
     cfsetispeed(&plain, B38400);

@@ -1,6 +1,6 @@
 #!/bin/sh
-# Runs quillpass inside a real xterm under Xvfb, and inside tmux inside
-# xterm. xterm's printer is a command that saves each print job in its own
+# Runs quillpass inside a real xterm under Xvfb, and inside tmux and GNU
+# screen inside xterm. xterm's printer is a command that saves each print job in its own
 # file, so we can see what the terminal put on paper; "print screen"
 # (ESC [ i) shows what stayed on screen.
 # Usage: xterm_test.sh QUILLPASS
@@ -9,7 +9,7 @@ qp=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 
 if [ "${2:-}" != inside ]; then
     . "$(dirname "$0")/needs.sh"
-    needs "xterm xvfb xauth tmux" xterm Xvfb xvfb-run xauth tmux
+    needs "xterm xvfb xauth tmux screen" xterm Xvfb xvfb-run xauth tmux screen
     exec timeout 300 xvfb-run -a -s '-screen 0 1024x768x24' sh "$0" "$qp" inside
 fi
 
@@ -32,6 +32,8 @@ PRINTER
 chmod +x printer
 printf 'set -g allow-passthrough on\n' > tmux-on.conf
 printf 'set -g allow-passthrough off\n' > tmux-off.conf
+printf 'startup_message off\n' > screenrc
+awk 'BEGIN { for (i = 0; i < 4000; i++) printf "line %05d: the quick brown fox jumps over the lazy dog\n", i }' > long
 failures=0
 
 # Runs one shell command in a fresh xterm whose printer writes into job.$1;
@@ -46,6 +48,10 @@ job() {
 # Runs a shell command in a tmux session (config $2) inside job $1's xterm.
 tmux_job() {
     job "$1" "tmux -S '$work/tmux.$1' -f '$work/$2' new-session \"sleep 0.5; $3; sleep 0.5\"" "${4:-true}"
+}
+# Runs a shell command in a GNU screen session inside job $1's xterm.
+screen_job() {
+    job "$1" "screen -S quillpass-test.$1 -c '$work/screenrc' sh -c \"sleep 0.5; $2; sleep 0.5\"" "${3:-true}"
 }
 # The contents of the N-th print job of job $1.
 paper() { cat "job.$1/paper.$(printf %04d "$2")" 2>/dev/null; }
@@ -88,19 +94,26 @@ check "killed job: died of SIGTERM" "$(has "$screen" "status 143")"
 
 # A file that holds a stop sequence, and after it what would drive the
 # terminal: a title, red text, a request for the terminal's attributes. The
-# printer gets every byte, in two runs, and the screen none of them.
+# printer gets every byte and the screen none of them. With printerAutoClose
+# off the frames go to one printer run, in order, and "print screen" after.
 printf 'HEAD\033[4i\033]2;PWNED\007\033[31mRED-TEXT\033[0m\033[cTAIL\n' > probe
-job probe "'$qp' -f probe; sleep 0.5; printf '\\033[i'"
-cat job.probe/paper.0001 job.probe/paper.0002 > got 2>/dev/null
+job probe "'$qp' -f probe; sleep 0.5; printf '\\033[i'" false
+size=$(wc -c < probe)
+head -c "$size" job.probe/paper.0001 > got 2>/dev/null
 same "stop sequence in the data: every byte printed" probe got
-screen=$(ls job.probe/paper.* | tail -n 1) # "print screen" comes last
-check "stop sequence in the data: nothing of it on screen" "$(lacks "$(cat "$screen")" RED-TEXT)"
+check "stop sequence in the data: nothing of it on screen" "$(lacks "$(tail -c +$((size + 1)) job.probe/paper.0001)" RED-TEXT)"
 
 # Inside tmux, -p reaches the printer of the terminal outside it, byte for
-# byte: one printer run, since every unit is a frame of its own.
-tmux_job tmux tmux-on.conf "'$qp' -p -r -f -n a b c" false
-cat job.tmux/paper.* > got 2>/dev/null
-same "inside tmux with -p: file list printed exactly" expected got
+# byte: the job is one frame in one tmux string, so one printer run.
+tmux_job tmux tmux-on.conf "'$qp' -p -r -f -n a b c"
+check "inside tmux with -p: one printer run" "$([ "$(ls job.tmux | grep -c '^paper')" = 1 ] && echo ok)"
+same "inside tmux with -p: file list printed exactly" expected job.tmux/paper.0001
+
+# Inside screen, -P screen prints a 224 KB job in one printer run, byte for
+# byte (screen alone would make hundreds of frames of 767 bytes each).
+screen_job screen "'$qp' -r -P screen -f long"
+check "inside screen with -P screen: one printer run" "$([ "$(ls job.screen | grep -c '^paper')" = 1 ] && echo ok)"
+same "inside screen with -P screen: printed exactly" long job.screen/paper.0001
 
 # Without allow-passthrough tmux discards it all; neither tmux nor xterm is
 # left in printer mode.
