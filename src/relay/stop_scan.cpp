@@ -1,5 +1,6 @@
 #include "stop_scan.h"
 
+#include <cstdint>
 #include <cstring>
 
 // One step of a reading through a stop sequence: its progress after the
@@ -24,6 +25,13 @@ static int step(int progress, unsigned v)
     default:
         return 0;
     }
+}
+
+// Whether c, right after an ESC or a CSI in either reading, leaves both
+// readings idle: ASCII that is neither skipped nor goes on with a match.
+static bool ends_a_start(unsigned char c)
+{
+    return c < 0x80 && c != 0 && c != 0x11 && c != 0x13 && c != 0x1b && c != '[' && c != '4';
 }
 
 static bool continuation(unsigned char c)
@@ -76,30 +84,48 @@ static void read_csi_byte(stop_scan *scan, const unsigned char *buf, size_t from
     }
 }
 
-size_t next_cut(stop_scan *scan, const char *data, size_t from, size_t to, bool end_of_data)
+// The first byte in [at, to) that is ESC or 0x9B, which differ in bit 7
+// alone, or `to`. Sixteen bytes at a time where the compiler has vectors.
+static size_t find_escape(const unsigned char *buf, size_t at, size_t to)
 {
-    const unsigned char *buf = reinterpret_cast<const unsigned char *>(data);
-    size_t at = from, next_esc = from, next_csi = from;
-    bool esc_known = false, csi_known = false;
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    typedef unsigned char block __attribute__((vector_size(16)));
+    const block low7 = block{} + 0x7f, esc = block{} + 0x1b;
+    for (; to - at >= sizeof(block); at += sizeof(block)) {
+        block v;
+        memcpy(&v, buf + at, sizeof v);
+        block hit = reinterpret_cast<block>((v & low7) == esc);
+        uint64_t half[2];
+        memcpy(half, &hit, sizeof half);
+        if (half[0] != 0)
+            return at + static_cast<size_t>(__builtin_ctzll(half[0])) / 8;
+        if (half[1] != 0)
+            return at + 8 + static_cast<size_t>(__builtin_ctzll(half[1])) / 8;
+    }
+#endif
+    for (; at < to; at++)
+        if ((buf[at] & 0x7f) == 0x1b)
+            break;
+    return at;
+}
+
+static inline size_t scan_to_cut(stop_scan *scan, const unsigned char *buf, size_t from, size_t to, bool end_of_data)
+{
+    size_t at = from;
     scan->lead_seen = false;
     while (at < to) {
         if (scan->bytes == 0 && scan->text == 0 && scan->pending == 0) {
             // Idle: in either reading only an ESC or a 0x9B byte can start
             // a match (a character whose low bits are ESC or CSI ends in
             // 0x9B), so the scan jumps to the next of them.
-            if (!esc_known || next_esc < at) {
-                const void *p = memchr(buf + at, 0x1b, to - at);
-                next_esc = p != nullptr ? static_cast<size_t>(static_cast<const unsigned char *>(p) - buf) : to;
-                esc_known = true;
-            }
-            if (!csi_known || next_csi < at) {
-                const void *p = memchr(buf + at, 0x9b, to - at);
-                next_csi = p != nullptr ? static_cast<size_t>(static_cast<const unsigned char *>(p) - buf) : to;
-                csi_known = true;
-            }
-            at = next_esc < next_csi ? next_esc : next_csi;
+            at = find_escape(buf, at, to);
             if (at == to)
                 break;
+            // Most often the next byte ends whatever the ESC or CSI began.
+            if (at + 1 < to && ends_a_start(buf[at + 1])) {
+                at += 2;
+                continue;
+            }
             if (buf[at] == 0x1b) {
                 scan->bytes = scan->text = 1;
             } else {
@@ -154,6 +180,16 @@ size_t next_cut(stop_scan *scan, const char *data, size_t from, size_t to, bool 
         memcpy(scan->before + 3 - n, buf + from, n);
     }
     return to;
+}
+
+size_t next_cut(stop_scan *scan, const char *data, size_t from, size_t to, bool end_of_data)
+{
+    // On a copy, which the compiler may keep in registers: the data could
+    // alias the scan itself.
+    stop_scan copy = *scan;
+    size_t cut = scan_to_cut(&copy, reinterpret_cast<const unsigned char *>(data), from, to, end_of_data);
+    *scan = copy;
+    return cut;
 }
 
 unsigned char stop_prefix_after(unsigned char prefix, const char *buf, size_t count)
