@@ -40,7 +40,7 @@ done
 random=$work/random
 text=$work/text
 head -c $((256 << 20)) /dev/urandom > "$random"
-yes 'A line of text, as a printer job holds it: words, digits 0123456789.' | head -c $((256 << 20)) > "$text"
+{ yes 'A line of text, as a printer job holds it: words, digits 0123456789.' || true; } | head -c $((256 << 20)) > "$text"
 cat "$random" "$text" > /dev/null # into the page cache before anything is timed
 
 # Times two commands in seven rounds of alternating order, so that neither

@@ -24,11 +24,11 @@ bool allocate_frame_storage();
 // Opens a frame: without multiplexers the start sequence goes out at
 // once, else with the first data. Returns false when the output failed.
 bool open_frame();
-// Closes the frame and writes everything held for the output. With
+// Closes the frame and writes everything gathered for the output. With
 // `for_good` false, for a job that stops, a frame gathered for tmux and not
 // written yet stays open: the terminal is not printing it.
 bool close_frame(bool for_good);
-// Forgets the frame and what is held for it, writing nothing.
+// Forgets the frame and what is gathered for it, writing nothing.
 void drop_frame();
 // From a signal handler: closes the frame at once, whatever the job was
 // doing.

@@ -44,7 +44,7 @@ static void report_output_failure(int err)
 }
 
 // Takes the terminal out of printing and puts its settings back, with
-// SIGTTOU held so that a job in the background may do so. `for_good`
+// SIGTTOU blocked so that a job in the background may do so. `for_good`
 // false: the job stops and comes back. `output_alive` false: the output is
 // gone, so nothing is written to it.
 static void leave_terminal(bool for_good, bool output_alive)
@@ -94,7 +94,7 @@ static void report_on_data()
     sigset_t saved;
     block_tty_output_stop(&saved);
     if (layer_count > 0)
-        drop_frame(); // what is held was never written
+        drop_frame(); // what is gathered was never written
     else
         close_frame(true);
     restore_settings();
@@ -125,7 +125,7 @@ static bool await_foreground()
 {
     // A shell without job control (a script, a subshell) starts `quillpass &`
     // with SIGINT and SIGQUIT ignored, in its own process group: the job
-    // holds the terminal only until that shell ends, and nothing tells it
+    // has the terminal only until that shell ends, and nothing tells it
     // when the terminal goes back to the shell the user types at.
     if (output_is_our_terminal() && ignored_at_start(SIGINT) && ignored_at_start(SIGQUIT))
         give_up("started in the background by a shell without job control; ");

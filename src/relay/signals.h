@@ -48,7 +48,7 @@ void stop_by_default(int sig, bool whole_group);
 // the real cause.
 [[noreturn]] void die_of(int sig);
 
-// Holds SIGTTOU off, so that the job may write to its terminal, or set it
+// Blocks SIGTTOU, so that the job may write to its terminal, or set it
 // up, from the background.
 void block_tty_output_stop(sigset_t *saved);
 void restore_signal_mask(const sigset_t *saved);

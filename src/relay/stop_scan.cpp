@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // One step of a reading through a stop sequence: its progress after the
 // value v, or 4 where v completes a match.
@@ -85,23 +88,23 @@ static void read_csi_byte(stop_scan *scan, const unsigned char *buf, size_t from
 }
 
 // The first byte in [at, to) that is ESC or 0x9B, which differ in bit 7
-// alone, or `to`. Sixteen bytes at a time where the compiler has vectors.
+// alone, or `to`. With SSE2 (every x86-64), 64 bytes at a time.
 static size_t find_escape(const unsigned char *buf, size_t at, size_t to)
 {
-#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    typedef unsigned char block __attribute__((vector_size(16)));
-    const block low7 = block{} + 0x7f, esc = block{} + 0x1b;
-    for (; to - at >= sizeof(block); at += sizeof(block)) {
-        block v;
-        memcpy(&v, buf + at, sizeof v);
-        block hit = reinterpret_cast<block>((v & low7) == esc);
-        uint64_t half[2];
-        memcpy(half, &hit, sizeof half);
-        if (half[0] != 0)
-            return at + static_cast<size_t>(__builtin_ctzll(half[0])) / 8;
-        if (half[1] != 0)
-            return at + 8 + static_cast<size_t>(__builtin_ctzll(half[1])) / 8;
+#if defined(__SSE2__)
+    const __m128i low7 = _mm_set1_epi8(0x7f), esc = _mm_set1_epi8(0x1b);
+    auto hits = [&](size_t i) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buf + i));
+        return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, low7), esc))));
+    };
+    for (; to - at >= 64; at += 64) {
+        uint64_t found = hits(at) | hits(at + 16) << 16 | hits(at + 32) << 32 | hits(at + 48) << 48;
+        if (found != 0)
+            return at + static_cast<size_t>(__builtin_ctzll(found));
     }
+    for (; to - at >= 16; at += 16)
+        if (uint64_t found = hits(at))
+            return at + static_cast<size_t>(__builtin_ctzll(found));
 #endif
     for (; at < to; at++)
         if ((buf[at] & 0x7f) == 0x1b)
@@ -114,10 +117,11 @@ static inline size_t scan_to_cut(stop_scan *scan, const unsigned char *buf, size
     size_t at = from;
     scan->lead_seen = false;
     while (at < to) {
-        if (scan->bytes == 0 && scan->text == 0 && scan->pending == 0) {
+        if (scan->bytes == 0 && scan->text == 0) {
             // Idle: in either reading only an ESC or a 0x9B byte can start
             // a match (a character whose low bits are ESC or CSI ends in
-            // 0x9B), so the scan jumps to the next of them.
+            // 0x9B, and the UTF-8 reading is taken up again there), so the
+            // scan jumps to the next of them.
             at = find_escape(buf, at, to);
             if (at == to)
                 break;
@@ -126,6 +130,7 @@ static inline size_t scan_to_cut(stop_scan *scan, const unsigned char *buf, size
                 at += 2;
                 continue;
             }
+            scan->pending = 0;
             if (buf[at] == 0x1b) {
                 scan->bytes = scan->text = 1;
             } else {
@@ -194,6 +199,11 @@ size_t next_cut(stop_scan *scan, const char *data, size_t from, size_t to, bool 
 
 unsigned char stop_prefix_after(unsigned char prefix, const char *buf, size_t count)
 {
+    if (count > 0) {
+        unsigned char end = static_cast<unsigned char>(buf[count - 1]);
+        if (end != 0x1b && end != '[' && end != '4')
+            return 0; // most often
+    }
     size_t at = 0;
     if (count > 3) {
         at = count - 3;

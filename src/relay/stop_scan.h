@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-// Finds where the data would end printer mode. Terminals differ in how
+// Finds where the data would end the frame. Terminals differ in how
 // they match the stop sequence inside a frame, so the data is read as all
 // of them read it, and a match in any reading counts:
 // - byte by byte: ESC [ 4 i, or CSI 4 i with CSI the 8-bit 0x9B; NUL, DC1
@@ -17,9 +17,9 @@ struct stop_scan {
     unsigned char text;      // progress of the UTF-8 reading: 0 to 3
     unsigned char pending;   // continuation bytes the character in progress needs
     unsigned char last;      // the byte before them, for the low bits
-    bool lead_seen;          // its lead byte is in the range being scanned
-    size_t lead;             // where that lead byte is
     unsigned char before[3]; // the three bytes before the range, newest last
+    bool lead_seen;          // the lead byte of that character is in the range
+    size_t lead;             // where that lead byte is
 };
 
 // A new frame: nothing read yet.

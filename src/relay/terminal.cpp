@@ -41,7 +41,7 @@ bool leads_session()
     return getpgrp() == getsid(0);
 }
 
-// Sets the terminal with SIGTTOU held, so that a job in the background may
+// Sets the terminal with SIGTTOU blocked, so that a job in the background may
 // put its settings back.
 static int set_terminal(int when, const struct termios *settings)
 {

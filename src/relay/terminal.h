@@ -21,7 +21,7 @@ bool in_foreground();
 bool leads_session();
 
 // While the job prints on a terminal: no echo, so typed keys reach paper
-// only as data; tostop, so the kernel holds every other writer in the
+// only as data; tostop, so the kernel stops every other writer in the
 // background; with -r no output processing. Read afresh each time.
 void apply_printing_settings();
 // Puts the settings found back, once queued output has drained; where the
