@@ -8,13 +8,13 @@
 
 // One step of a reading through a stop sequence: its progress after the
 // value v, or 4 where v completes a match.
-static int step(int progress, unsigned v)
+static constexpr unsigned char step_of(int progress, unsigned v)
 {
     switch (v) {
     case 0x00: // NUL, DC1 and DC3 are skipped
     case 0x11:
     case 0x13:
-        return progress;
+        return static_cast<unsigned char>(progress);
     case 0x1b:
         return 1;
     case 0x9b:
@@ -28,6 +28,23 @@ static int step(int progress, unsigned v)
     default:
         return 0;
     }
+}
+
+// The same as a table, which the scan reads without a branch.
+struct step_table {
+    unsigned char next[4][256];
+    constexpr step_table() : next()
+    {
+        for (int progress = 0; progress < 4; progress++)
+            for (unsigned v = 0; v < 256; v++)
+                next[progress][v] = step_of(progress, v);
+    }
+};
+static constexpr step_table steps;
+
+static int step(int progress, unsigned v)
+{
+    return steps.next[progress][v];
 }
 
 // Whether c, right after an ESC or a CSI in either reading, leaves both
