@@ -178,6 +178,8 @@ TEST(EndToEnd, HintsAtATerminal)
         {"inside tmux without -p", {}, {tmux_env}, START "typed\n" STOP,
          "quillpass: inside tmux the printer is reached only with -p (and tmux's allow-passthrough on)\n"},
         {"inside tmux with -p", {"-p"}, {tmux_env}, tmux("typed\n"), ""},
+        {"inside screen without -p", {}, {"STY=1.pts-0.host"}, START "typed\n" STOP,
+         "quillpass: inside screen the job reaches the printer in pieces, a printer run each; -p prints it in one\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
