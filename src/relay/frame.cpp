@@ -141,6 +141,11 @@ bool close_frame(bool for_good)
     return write_whole(stop, n, true);
 }
 
+bool frames_gathered()
+{
+    return gathering;
+}
+
 void drop_frame()
 {
     frame.open = false;

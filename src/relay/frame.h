@@ -30,6 +30,8 @@ bool open_frame();
 bool close_frame(bool for_good);
 // Forgets the frame and what is gathered for it, writing nothing.
 void drop_frame();
+// Whether frames are gathered and written whole (through tmux).
+bool frames_gathered();
 // From a signal handler: closes the frame at once, whatever the job was
 // doing.
 void close_frame_at_once();

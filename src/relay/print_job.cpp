@@ -91,14 +91,8 @@ static void report_on_data()
 [[noreturn]] static void give_up(const char *why = "the terminal belongs to another job; ")
 {
     begin_acting();
-    sigset_t saved;
-    block_tty_output_stop(&saved);
-    if (layer_count > 0)
-        drop_frame(); // what is gathered was never written
-    else
-        close_frame(true);
-    restore_settings();
-    restore_signal_mask(&saved);
+    // A frame gathered for tmux was never written, and stays so.
+    leave_terminal(true, !frames_gathered());
     if (!data_taken)
         report(why, "", "nothing printed", "");
     else
