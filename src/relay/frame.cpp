@@ -278,8 +278,10 @@ ssize_t print_data(char *buf, size_t count)
         stop_scan before = frame.scan;
         size_t cut = next_cut(&frame.scan, buf, at, count, true);
         ssize_t n = write_out(out_fd, buf + at, cut - at, false);
-        if (n < 0)
-            return fail(), -1;
+        if (n < 0) {
+            fail();
+            return -1;
+        }
         frame.prefix = stop_prefix_after(frame.prefix, buf + at, static_cast<size_t>(n));
         if (at + static_cast<size_t>(n) < cut) {
             // Stopped early for a signal: the scan goes back to what was
