@@ -110,14 +110,17 @@ static size_t find_escape(const unsigned char *buf, size_t at, size_t to)
 {
 #if defined(__SSE2__)
     const __m128i low7 = _mm_set1_epi8(0x7f), esc = _mm_set1_epi8(0x1b);
-    auto hits = [&](size_t i) {
+    auto compare = [&](size_t i) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buf + i));
-        return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, low7), esc))));
+        return _mm_cmpeq_epi8(_mm_and_si128(v, low7), esc);
     };
+    auto hits = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(compare(i)))); };
     for (; to - at >= 64; at += 64) {
-        uint64_t found = hits(at) | hits(at + 16) << 16 | hits(at + 32) << 32 | hits(at + 48) << 48;
-        if (found != 0)
+        __m128i any = _mm_or_si128(_mm_or_si128(compare(at), compare(at + 16)), _mm_or_si128(compare(at + 32), compare(at + 48)));
+        if (_mm_movemask_epi8(any) != 0) {
+            uint64_t found = hits(at) | hits(at + 16) << 16 | hits(at + 32) << 32 | hits(at + 48) << 48;
             return at + static_cast<size_t>(__builtin_ctzll(found));
+        }
     }
     for (; to - at >= 16; at += 16)
         if (uint64_t found = hits(at))
