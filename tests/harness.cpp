@@ -19,6 +19,14 @@
 #include <pty.h>
 #endif
 
+// The program reads TMUX and STY, which are set where the tests may run
+// (inside tmux or screen): it runs as if outside, unless a test sets them.
+static const bool outside_multiplexers = [] {
+    unsetenv("TMUX");
+    unsetenv("STY");
+    return true;
+}();
+
 int exit_code(int status)
 {
     if (WIFSIGNALED(status))

@@ -5,6 +5,7 @@
 # (ESC [ i) shows what stayed on screen.
 # Usage: xterm_test.sh QUILLPASS
 set -u
+unset TMUX STY # as if outside any multiplexer, whatever runs the tests
 qp=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 
 if [ "${2:-}" != inside ]; then
