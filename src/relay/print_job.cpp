@@ -44,19 +44,22 @@ static void report_output_failure(int err)
 }
 
 // Takes the terminal out of printing and puts its settings back, with
-// SIGTTOU blocked so that a job in the background may do so. `for_good`
-// false: the job stops and comes back. `output_alive` false: the output is
-// gone, so nothing is written to it.
+// SIGTTOU blocked so that a job in the background may do so (only a
+// terminal raises it). `for_good` false: the job stops and comes back.
+// `output_alive` false: the output is gone, so nothing is written to it.
 static void leave_terminal(bool for_good, bool output_alive)
 {
     sigset_t saved;
-    block_tty_output_stop(&saved);
+    bool terminal = output_is_terminal();
+    if (terminal)
+        block_tty_output_stop(&saved);
     if (!output_alive)
         drop_frame();
     else if (!close_frame(for_good))
         report_output_failure(errno);
     restore_settings();
-    restore_signal_mask(&saved);
+    if (terminal)
+        restore_signal_mask(&saved);
 }
 
 static void flush_everything()
