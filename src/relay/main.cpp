@@ -1,5 +1,7 @@
 #include "../cli/options.h"
 #include "diagnostics.h"
+#include "frame.h"
+#include "layer_query.h"
 #include "print_job.h"
 #include "print_settings.h"
 #include "terminal.h"
@@ -25,6 +27,17 @@ static void give_hints(int argc)
         report("inside screen the job reaches the printer in pieces, a printer run each; -p prints it in one", "", "", "");
 }
 
+// What the multiplexers must say before anything is written: whether
+// screen's window decodes UTF-8.
+static void ask_layers()
+{
+    for (int i = 0; i < layer_count; i++)
+        if (layers[i] == screen_layer) {
+            set_screen_utf8(screen_window_utf8());
+            break;
+        }
+}
+
 int main(int argc, char **argv)
 {
     scan_options(argc, argv);
@@ -33,6 +46,7 @@ int main(int argc, char **argv)
     install_job_signal_handlers();
     find_output_terminal();
     give_hints(argc);
+    ask_layers();
     begin_job();
     if (first_file <= 0)
         relay_source(in_fd, "stdin");

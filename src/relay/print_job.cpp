@@ -81,10 +81,17 @@ static void report_on_data()
     unsigned long left = bytes_left_out();
     if (left > 0) {
         exit_status = 1;
-        report("", decimal(left, digits),
-               left == 1 ? " byte (NUL or U+009C) cannot pass through screen and was not printed"
-                         : " bytes (NUL or U+009C) cannot pass through screen and were not printed",
-               "");
+        if (screen_utf8())
+            report("", decimal(left, digits),
+                   left == 1 ? " byte cannot pass through screen's UTF-8 window and was not printed"
+                             : " bytes cannot pass through screen's UTF-8 window and were not printed",
+                   " (NUL, U+009C, characters beyond U+00FF, bytes that are not UTF-8); "
+                   "a window whose encoding is not UTF-8 (C-a :encoding ISO8859-1) passes all but NUL and 0x9C");
+        else
+            report("", decimal(left, digits),
+                   left == 1 ? " byte (NUL or U+009C) cannot pass through screen and was not printed"
+                             : " bytes (NUL or U+009C) cannot pass through screen and were not printed",
+                   "");
     }
 }
 

@@ -56,6 +56,36 @@ static int set_terminal(int when, const struct termios *settings)
     return result;
 }
 
+// The output flags the program applies itself while the settings are
+// applied, or -1 while the line (or nothing known) processes the output.
+static long done_here = -1, iflags_here;
+
+// With -r, no output processing. Wrapped for multiplexers, the program
+// must know the bytes each layer receives, so it does the line's output
+// processing itself, with the line's off, wherever it can do exactly
+// what the line would.
+static long take_over_output_processing(struct termios *printing)
+{
+    if (raw_output == 0 && layer_count == 0)
+        return -1;
+    if (raw_output != 0 || (found.c_oflag & OPOST) == 0) {
+        printing->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        return 0;
+    }
+#ifdef OLCUC
+    if ((found.c_oflag & OLCUC) != 0)
+        return -1; // case mapping: left to the line
+#endif
+    printing->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    return static_cast<long>(found.c_oflag);
+}
+
+long output_processing_done_here(long *iflags)
+{
+    *iflags = iflags_here;
+    return done_here;
+}
+
 void apply_printing_settings()
 {
     if (!is_terminal || changed || tcgetattr(out_fd, &found) != 0)
@@ -63,14 +93,18 @@ void apply_printing_settings()
     struct termios printing = found;
     printing.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
     printing.c_lflag |= TOSTOP;
-    if (raw_output != 0)
-        printing.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    if (printing.c_lflag == found.c_lflag && printing.c_oflag == found.c_oflag)
+    long here = take_over_output_processing(&printing);
+    iflags_here = static_cast<long>(found.c_iflag);
+    if (printing.c_lflag == found.c_lflag && printing.c_oflag == found.c_oflag) {
+        done_here = here;
         return;
+    }
     // Queued output drains first, so nothing written before is translated
     // differently.
-    if (set_terminal(TCSADRAIN, &printing) == 0)
+    if (set_terminal(TCSADRAIN, &printing) == 0) {
         changed = 1;
+        done_here = here;
+    }
 }
 
 void restore_settings()
@@ -85,6 +119,7 @@ void restore_settings()
             report("", output_name, ": the output did not drain; settings put back at once: ", strerror(err));
     }
     changed = 0;
+    done_here = -1;
 }
 
 void restore_settings_at_once()
