@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <poll.h>
 #include <random>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #if defined(__FreeBSD__)
