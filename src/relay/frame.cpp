@@ -33,13 +33,18 @@ static line_output line;
 static bool translating;
 static char translated[piece + 8];
 static screen_window screen;
+// Without multiplexers: the sequences written at once, a stop sequence
+// (perhaps twice) and a start sequence at most.
+static char sequences[3 * sequence_length];
 
 static bool wrap_bytes(const char *p, size_t n);
 
 bool allocate_frame_storage()
 {
-    if (layer_count == 0)
+    if (layer_count == 0) {
+        frame.wrap.out = sequences;
         return true;
+    }
     for (int i = 0; i < layer_count; i++) {
         gathering = gathering || layers[i] == tmux_layer;
         through_screen = through_screen || layers[i] == screen_layer;
@@ -110,33 +115,49 @@ static void frame_begins()
     reset_stop_scan(&frame.scan);
 }
 
-// With multiplexers: the sequences go into the wrapping.
-static void wrap_start()
+// The sequences take one way out, with multiplexers or without: into the
+// wrapping, or into a small store of their own (see above), until flush()
+// writes what is gathered.
+
+static void put(const char *p, size_t n)
 {
-    wrap_feed(&frame.wrap, start_sequence, sequence_length);
+    if (layer_count > 0) {
+        wrap_feed(&frame.wrap, p, n);
+        return;
+    }
+    memcpy(frame.wrap.out + frame.wrap.length, p, n);
+    frame.wrap.length += n;
+}
+
+static void start_frame()
+{
+    put(start_sequence, sequence_length);
     frame_begins();
 }
 
-static void wrap_end_frame()
+static void end_frame()
 {
+    if (!frame.open)
+        return;
     char stop[2 * sequence_length];
-    wrap_feed(&frame.wrap, stop, stop_bytes(stop));
+    put(stop, stop_bytes(stop));
     frame.open = false;
 }
 
 // Ends the frame, if open, and the strings around it.
-static void wrap_end()
+static void end_everything()
 {
-    if (frame.open)
-        wrap_end_frame();
-    wrap_close(&frame.wrap);
+    end_frame();
+    if (layer_count > 0)
+        wrap_close(&frame.wrap);
 }
 
-static bool flush()
+// `closing`: see write_whole().
+static bool flush(bool closing = true)
 {
     size_t n = frame.wrap.length;
     frame.wrap.length = 0;
-    return n == 0 || write_whole(frame.wrap.out, n, true);
+    return n == 0 || write_whole(frame.wrap.out, n, closing);
 }
 
 bool open_frame()
@@ -145,30 +166,20 @@ bool open_frame()
         return false;
     if (layer_count > 0 || frame.open)
         return true; // with multiplexers, with the first data
-    if (!write_whole(start_sequence, sequence_length))
-        return false;
-    frame_begins();
-    return true;
+    start_frame();
+    return flush(false);
 }
 
 bool close_frame(bool for_good)
 {
-    if (layer_count > 0) {
-        if (gathering && !for_good)
-            return true;
-        if (for_good && screen.held != 0) {
-            screen.held = 0; // a character the data never finished
-            left_out++;
-        }
-        wrap_end();
-        return flush();
-    }
-    if (!frame.open)
+    if (gathering && !for_good)
         return true;
-    char stop[2 * sequence_length];
-    size_t n = stop_bytes(stop);
-    frame.open = false;
-    return write_whole(stop, n, true);
+    if (for_good && screen.held != 0) {
+        screen.held = 0; // a character the data never finished
+        left_out++;
+    }
+    end_everything();
+    return flush();
 }
 
 bool frames_gathered()
@@ -186,17 +197,9 @@ void drop_frame()
 
 void close_frame_at_once()
 {
-    if (layer_count > 0) {
-        wrap_end();
-        if (frame.wrap.length > 0)
-            write_out(out_fd, frame.wrap.out, frame.wrap.length, true);
-        return;
-    }
-    if (frame.open) {
-        char stop[2 * sequence_length];
-        write_out(out_fd, stop, stop_bytes(stop), true);
-        frame.open = false;
-    }
+    end_everything();
+    if (frame.wrap.length > 0)
+        write_out(out_fd, frame.wrap.out, frame.wrap.length, true);
 }
 
 // Ends the frame just before the cut and opens the next one there; with
@@ -204,17 +207,11 @@ void close_frame_at_once()
 static bool cut_frame()
 {
     frame.cuts++;
-    if (layer_count > 0) {
-        wrap_end_frame();
+    end_frame();
+    if (layer_count > 0)
         return true;
-    }
-    char sequences[3 * sequence_length];
-    size_t n = stop_bytes(sequences);
-    memcpy(sequences + n, start_sequence, sequence_length);
-    if (!write_whole(sequences, n + sequence_length))
-        return false;
-    frame_begins();
-    return true;
+    start_frame();
+    return flush(false);
 }
 
 // Wraps data up to the first cut, or all of it; returns how much.
@@ -232,7 +229,7 @@ static size_t wrap_data(const char *p, size_t n, bool end_of_data)
 static bool string_too_long()
 {
     frame_state kept = frame;
-    wrap_end();
+    end_everything();
     bool too_long = frame.wrap.too_long;
     frame = kept;
     return too_long;
@@ -252,7 +249,7 @@ static bool wrap_bytes(const char *p, size_t n)
         frame_state before = frame;
         for (;;) {
             if (!frame.open)
-                wrap_start();
+                start_frame();
             size_t taken = wrap_data(p, m, m == n);
             if (!gathering || !string_too_long()) {
                 p += taken;
@@ -264,7 +261,7 @@ static bool wrap_bytes(const char *p, size_t n)
                 m /= 2;
                 continue;
             }
-            wrap_end();
+            end_everything();
             if (!flush())
                 return false;
             break;
