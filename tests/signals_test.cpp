@@ -96,6 +96,10 @@ const int deaths[] = {
 #ifdef SIGEMT
     SIGEMT,
 #endif
+#ifdef SIGTHR
+    SIGTHR, SIGLIBRT,
+#endif
+    SIGRTMIN, SIGRTMIN + 1, SIGRTMAX,
     SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT,
 };
 

@@ -53,6 +53,8 @@ static void leave_terminal(bool for_good, bool output_alive)
     bool terminal = output_is_terminal();
     if (terminal)
         block_tty_output_stop(&saved);
+    if (output_alive)
+        stop_discarding_output();
     if (!output_alive)
         drop_frame();
     else if (!close_frame(for_good))
@@ -194,8 +196,10 @@ static void act_on_signals()
 // From a handler: a second death, or a fault.
 static void last_resort(bool close_output)
 {
-    if (close_output)
+    if (close_output) {
+        stop_discarding_output();
         close_frame_at_once();
+    }
     restore_settings_at_once();
 }
 

@@ -22,12 +22,23 @@ bool leads_session();
 
 // While the job prints on a terminal: no echo, so typed keys reach paper
 // only as data; tostop, so the kernel stops every other writer in the
-// background; with -r no output processing. Read afresh each time.
+// background; noflsh, so Ctrl-C, Ctrl-\ and Ctrl-Z throw no queued output
+// away; no discard key (Ctrl-O), which throws all output away; no kernel
+// status line at Ctrl-T; no imaxbel, ixoff or ixany, with which the line
+// discipline adds BELs, STOP and START to the output, or lets any key
+// restart output the printer paused; with -r no output processing. On a
+// terminal the user owns, no messages from other users (mesg n, biff n).
+// Read afresh each time.
 void apply_printing_settings();
-// Puts the settings found back, once queued output has drained; where the
-// terminal does not drain, at once, and says so.
+// Puts the settings and the permission bits found back, once queued
+// output has drained; where the terminal does not drain, at once, and
+// says so.
 void restore_settings();
 // The same at once, from a signal handler.
 void restore_settings_at_once();
+// Makes sure the terminal writes what it is given: output discarding
+// (FLUSHO) set behind the job's back would swallow the stop sequence.
+// Async-signal-safe.
+void stop_discarding_output();
 
 #endif
