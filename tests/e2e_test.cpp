@@ -43,7 +43,7 @@ struct Case {
     const char *name;
     std::vector<std::string> args;
     std::string input;
-    std::string out;  // "usage" stands for the usage text
+    std::string out;  // "usage" stands for the usage text; "help" for it and the lines on -p, -P and -r
     int status;
     std::string err;  // words expected on stderr; "" means stderr stays empty
     std::vector<std::string> env = {}; // NAME=VALUE for the program
@@ -85,7 +85,17 @@ const Case cases[] = {
     {"-b overflow", {"-b", "4294967808"}, "x", "usage", 255, "invalid buffer size"},
     {"-b value shown with controls escaped", {"-b", "1\033[5i"}, "x", "usage", 255, "invalid buffer size '1\\033[5i'\n"},
     {"bad -b after good", {"-b", "100", "-b", "x"}, "x", "usage", 255, "invalid buffer size 'x'"},
-    {"-t without a terminal", {"-t"}, "x", "", 1, "quillpass: /dev/tty: "},
+    {"-t without a terminal", {"-t"}, "x", "", 1, "quillpass: -t needs a controlling terminal, and this process has none\n"},
+    {"--help", {"--help"}, "x", "help", 0, ""},
+    {"--help after good options", {"-n", "-b", "9", "--help"}, "x", "help", 0, ""},
+    {"--help after a bad option", {"-x", "--help"}, "x", "usage", 255, "quillpass: unknown option '-x'\n"},
+    {"--help as the value of -b", {"-b", "--help"}, "x", "usage", 255, "invalid buffer size '--help'"},
+    {"--help after an operand is an operand", {"a", "--help"}, "x", START "x" STOP, 0, ""},
+    {"--help after -- is a file", {"-f", "--", "--help"}, "", START STOP, 1, "quillpass: --help: " + text_of(ENOENT)},
+    {"--version", {"--version"}, "x", "quillpass " QUILLPASS_VERSION "\n", 0, ""},
+    {"unknown long option named whole", {"--colour"}, "x", "usage", 255, "quillpass: unknown option '--colour'\n"},
+    {"long option with a value named whole", {"--help=all"}, "x", "usage", 255, "quillpass: unknown option '--help=all'\n"},
+    {"hyphens inside grouped letters", {"-n--"}, "x", "usage", 255, "quillpass: unknown option '--'\n"},
     {"-t then bad option", {"-t", "-x"}, "x", "usage", 255, "unknown option '-x'"},
     {"files with FF between", {"-f", "a", "b", "c"}, "x", START "A\n\fB\n\fC\n" STOP, 0, ""},
     {"files with LF between", {"-S", "-f", "a", "b", "c"}, "", START "A\n\nB\n\nC\n" STOP, 0, ""},
@@ -152,7 +162,12 @@ TEST(EndToEnd, Table)
         Result r = run_quillpass(c.args, io);
         EXPECT_EQ(r.exit_code(), c.status);
         const std::string &want = c.out == "usage" ? usage : c.out;
-        EXPECT_TRUE(r.out == want) << "output:   " << shown(r.out) << "\nexpected: " << shown(want);
+        if (c.out == "help") {
+            EXPECT_EQ(r.out.compare(0, usage.size(), usage), 0) << shown(r.out);
+            for (const char *line : {"\n\t -p  ", "\n\t -P LIST  ", "\n\t -r  "})
+                EXPECT_NE(r.out.find(line, usage.size()), std::string::npos) << line;
+        } else
+            EXPECT_TRUE(r.out == want) << "output:   " << shown(r.out) << "\nexpected: " << shown(want);
         if (c.err.find(text_of(EISDIR)) != std::string::npos && !directory_reads_fail())
             continue;
         if (c.err.empty())
