@@ -113,7 +113,10 @@ const Case cases[] = {
     {"file named twice", {"-f", "a", "a"}, "", START "A\n\fA\n" STOP, 0, ""},
     {"option after a file is a file", {"-f", "a", "-n"}, "", START "A\n\fN\n" STOP, 0, ""},
     {"-- before a file named -n", {"-f", "--", "-n"}, "", START "N\n" STOP, 0, ""},
-    {"file named -", {"-f", "-"}, "x", START "H\n" STOP, 0, ""},
+    {"- is standard input", {"-f", "-"}, "x", START "x" STOP, 0, ""},
+    {"- among files, read once", {"-f", "a", "-", "b", "-", "c"}, "x", START "A\n\fx\fB\n\f\fC\n" STOP, 0, ""},
+    {"./- is the file named -", {"-f", "./-"}, "x", START "H\n" STOP, 0, ""},
+    {"-- then - is still standard input", {"-f", "--", "-"}, "x", START "x" STOP, 0, ""},
     {"file name shown with controls escaped", {"-f", "x\033[5i\n\x7f"}, "", START STOP, 1, "quillpass: x\\033[5i\\012\\177: " + text_of(ENOENT)},
     {"8-bit CSI in a name escaped", {"-f", "x\2335i"}, "", START STOP, 1, "quillpass: x\\2335i: " + text_of(ENOENT)},
     {"UTF-8 C1 control in a name escaped", {"-f", "x\xc2\x9b" "5i"}, "", START STOP, 1, "quillpass: x\\302\\2335i: " + text_of(ENOENT)},
@@ -178,23 +181,29 @@ TEST(EndToEnd, Table)
 }
 
 // At a terminal, typed input: a hint for what commonly goes wrong, before
-// printer mode starts, and only where it applies.
+// printer mode starts, and only where it applies. The keys named are the
+// terminal's (here ^D and ^C).
 TEST(EndToEnd, HintsAtATerminal)
 {
     const std::string tmux_env = "TMUX=/tmp/tmux-0/default,1,0";
+    const std::string keyboard = "quillpass: reading the keyboard; Ctrl-D ends the job, Ctrl-C cancels it\n";
     const struct {
         const char *name;
         std::vector<std::string> args, env;
         std::string out, err;
     } cases[] = {
-        {"operands without -f", {"a"}, {}, START "typed\n" STOP, "quillpass: reading standard input; the operands are printed only with -f\n"},
+        {"operands without -f", {"a"}, {}, START "typed\n" STOP,
+         "quillpass: reading the keyboard (the operands are printed only with -f); Ctrl-D ends the job, Ctrl-C cancels it\n"},
         {"operands with -f", {"-f", "a"}, {}, START "A\n" STOP, ""},
-        {"no operands", {}, {}, START "typed\n" STOP, ""},
+        {"-f with no operands reads nothing", {"-f"}, {}, START STOP, ""},
+        {"no operands", {}, {}, START "typed\n" STOP, keyboard},
+        {"- among the files", {"-f", "a", "-"}, {}, START "A\n\ftyped\n" STOP, keyboard},
+        {"./- is the file", {"-f", "./-"}, {}, START "H\n" STOP, ""},
         {"inside tmux without -p", {}, {tmux_env}, START "typed\n" STOP,
-         "quillpass: inside tmux the printer is reached only with -p (and tmux's allow-passthrough on)\n"},
-        {"inside tmux with -p", {"-p"}, {tmux_env}, tmux("typed\n"), ""},
+         keyboard + "quillpass: inside tmux the printer is reached only with -p (and tmux's allow-passthrough on)\n"},
+        {"inside tmux with -p", {"-p"}, {tmux_env}, tmux("typed\n"), keyboard},
         {"inside screen without -p", {}, {"STY=1.pts-0.host"}, START "typed\n" STOP,
-         "quillpass: inside screen the job reaches the printer in pieces, a printer run each; -p prints it in one\n"},
+         keyboard + "quillpass: inside screen the job reaches the printer in pieces, a printer run each; -p prints it in one\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
