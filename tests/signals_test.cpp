@@ -540,7 +540,7 @@ TEST(Signals, SessionLeaderIgnoresCtrlZ)
     t.type("\x04");
     EXPECT_EQ(exit_code(wait_for(t.pid)), 0);
     t.await(STOP, t.got.size() - 4, 500);
-    EXPECT_EQ(t.got, START "first\nmore\n" STOP) << shown(t.got);
+    EXPECT_EQ(t.got, "quillpass: reading the keyboard; Ctrl-D ends the job, Ctrl-C cancels it\n" START "first\nmore\n" STOP) << shown(t.got);
 }
 
 bool output_processed(int master)

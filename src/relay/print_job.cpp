@@ -70,24 +70,38 @@ static void flush_everything()
     }
 }
 
-// What the job has to say about its data, once, after the frame is closed.
+// The counts already reported, and the file the counts since are about
+// ("" for standard input without -f).
+static unsigned long cuts_reported, left_out_reported;
+static const char *counted_source = "";
+
+// "quillpass: [SOURCE: ]TEXT COUNT ONE|MANY".
+static void report_count(const char *text, unsigned long count, const char *one, const char *many)
+{
+    char digits[24], line[160];
+    strcpy(line, text);
+    strcat(line, decimal(count, digits));
+    strcat(line, count == 1 ? one : many);
+    report("", counted_source, counted_source[0] != '\0' ? ": " : "", line);
+}
+
+// What the job has to say about its data since the last report: once at
+// the end, and with files after each file, naming it.
 static void report_on_data()
 {
-    char digits[24];
-    unsigned long cuts = cuts_made();
+    unsigned long cuts = cuts_made() - cuts_reported;
     if (cuts > 0)
-        report("the data would have ended printing at ", decimal(cuts, digits),
-               cuts == 1 ? " place; printing was restarted there (one more printer run)"
-                         : " places; printing was restarted there (one more printer run each)",
-               "");
-    unsigned long left = bytes_left_out();
+        report_count("the data would have ended printing at ", cuts,
+                     " place; printing was restarted there (one more printer run)",
+                     " places; printing was restarted there (one more printer run each)");
+    unsigned long left = bytes_left_out() - left_out_reported;
     if (left > 0) {
         exit_status = 1;
-        report("", decimal(left, digits),
-               left == 1 ? " byte (NUL or U+009C) cannot pass through screen and was not printed"
-                         : " bytes (NUL or U+009C) cannot pass through screen and were not printed",
-               "");
+        report_count("", left, " byte (NUL or U+009C) cannot pass through screen and was not printed",
+                     " bytes (NUL or U+009C) cannot pass through screen and were not printed");
     }
+    cuts_reported += cuts;
+    left_out_reported += left;
 }
 
 // The terminal belongs to another job and this one cannot wait for it: it
@@ -269,10 +283,16 @@ bool relay_source(int fd, const char *name, int files_after)
 {
     source = name;
     files_after_source = files_after;
+    if (first_file > 0)
+        counted_source = name;
     int n;
     while ((n = relay_chunk(fd)) > 0) {
     }
     if (n == relay_read_failed)
         report_failure(name, errno);
+    if (first_file > 0) {
+        report_on_data();
+        counted_source = "";
+    }
     return n != relay_write_failed;
 }
