@@ -25,6 +25,10 @@ static bool gathering, through_screen;
 // Data is wrapped a piece at a time.
 constexpr size_t piece = 4096;
 static size_t capacity;
+// Through screen: a C2 at the end of the data, not yet known to pass.
+static bool c2_held;
+
+static bool wrap_bytes(const char *p, size_t n);
 
 bool allocate_frame_storage()
 {
@@ -97,11 +101,18 @@ static void wrap_start()
     frame_begins();
 }
 
-static void wrap_end()
+static void wrap_end_frame()
 {
     char stop[2 * sequence_length];
     wrap_feed(&frame.wrap, stop, stop_bytes(stop));
     frame.open = false;
+}
+
+// Ends the frame, if open, and the strings around it.
+static void wrap_end()
+{
+    if (frame.open)
+        wrap_end_frame();
     wrap_close(&frame.wrap);
 }
 
@@ -129,8 +140,12 @@ bool close_frame(bool for_good)
     if (layer_count > 0) {
         if (gathering && !for_good)
             return true;
-        if (frame.open)
-            wrap_end();
+        if (for_good && c2_held) {
+            c2_held = false;
+            if (!wrap_bytes("\xc2", 1))
+                return false;
+        }
+        wrap_end();
         return flush();
     }
     if (!frame.open)
@@ -157,8 +172,7 @@ void drop_frame()
 void close_frame_at_once()
 {
     if (layer_count > 0) {
-        if (frame.open)
-            wrap_end();
+        wrap_end();
         if (frame.wrap.length > 0)
             write_out(out_fd, frame.wrap.out, frame.wrap.length, true);
         return;
@@ -170,16 +184,19 @@ void close_frame_at_once()
     }
 }
 
-// Ends the frame just before the cut and opens the next one there.
+// Ends the frame just before the cut and opens the next one there; with
+// multiplexers, the next one opens with the data after the cut.
 static bool cut_frame()
 {
+    frame.cuts++;
+    if (layer_count > 0) {
+        wrap_end_frame();
+        return true;
+    }
     char sequences[3 * sequence_length];
     size_t n = stop_bytes(sequences);
     memcpy(sequences + n, start_sequence, sequence_length);
-    frame.cuts++;
-    if (layer_count > 0)
-        wrap_feed(&frame.wrap, sequences, n + sequence_length);
-    else if (!write_whole(sequences, n + sequence_length))
+    if (!write_whole(sequences, n + sequence_length))
         return false;
     frame_begins();
     return true;
@@ -188,7 +205,9 @@ static bool cut_frame()
 // Through screen, NUL and U+009C cannot pass: screen drops a NUL (after an
 // ESC it cuts the rest of the string) and ends the string at U+009C, which
 // is the byte 0x9C in a window without UTF-8 and C2 9C in one with it.
-// They are left out, and counted.
+// They are left out, and counted. A C2 that ends the data is held until
+// the next byte shows what it is.
+
 static size_t leave_out_uncarriable(char *buf, size_t count)
 {
     size_t kept = 0;
@@ -204,7 +223,8 @@ static size_t leave_out_uncarriable(char *buf, size_t count)
         }
         buf[kept++] = buf[i];
     }
-    return kept;
+    c2_held = kept > 0 && static_cast<unsigned char>(buf[kept - 1]) == 0xc2;
+    return c2_held ? kept - 1 : kept;
 }
 
 // Wraps data up to the first cut, or all of it; returns how much.
@@ -228,21 +248,21 @@ static bool string_too_long()
     return too_long;
 }
 
-static ssize_t print_wrapped(char *buf, size_t count)
+// Wraps data, writing what is gathered as the layers need.
+static bool wrap_bytes(const char *p, size_t n)
 {
-    size_t n = through_screen ? leave_out_uncarriable(buf, count) : count;
-    const char *p = buf;
     while (n > 0) {
         if (!gathering && frame.wrap.length + wrap_bound(piece + 4 * sequence_length) > capacity && !flush())
-            return -1;
-        if (!frame.open)
-            wrap_start();
+            return false;
         size_t m = n < piece ? n : piece;
         // Through tmux: try a piece, and take it back for a smaller one
         // where the string would grow too long; where not a byte more
-        // fits, the string goes out and the data goes on in a new one.
+        // fits, the string goes out and the data goes on in a new one. A
+        // frame opens with its first data, so none is ever empty.
         frame_state before = frame;
         for (;;) {
+            if (!frame.open)
+                wrap_start();
             size_t taken = wrap_data(p, m, m == n);
             if (!gathering || !string_too_long()) {
                 p += taken;
@@ -256,11 +276,27 @@ static ssize_t print_wrapped(char *buf, size_t count)
             }
             wrap_end();
             if (!flush())
-                return -1;
+                return false;
             break;
         }
     }
-    if (!gathering && !flush())
+    return true;
+}
+
+static ssize_t print_wrapped(char *buf, size_t count)
+{
+    size_t n = count;
+    if (through_screen) {
+        if (c2_held && count > 0) {
+            c2_held = false;
+            if (static_cast<unsigned char>(buf[0]) == 0x9c)
+                left_out++;
+            else if (!wrap_bytes("\xc2", 1))
+                return -1;
+        }
+        n = leave_out_uncarriable(buf, count);
+    }
+    if (!wrap_bytes(buf, n) || (!gathering && !flush()))
         return -1;
     return static_cast<ssize_t>(count);
 }
