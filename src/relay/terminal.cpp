@@ -16,7 +16,7 @@ static bool is_terminal, is_ours;
 // them, while changed.
 static volatile sig_atomic_t changed, mode_changed;
 static struct termios found;
-static mode_t found_mode;
+static volatile mode_t found_mode;
 
 void find_output_terminal()
 {
@@ -93,11 +93,14 @@ static bool same_settings(const struct termios &a, const struct termios &b)
 // and group off a terminal the user owns, as `mesg n` and `biff n` do:
 // write, talk and comsat write to a terminal that lets them, and tostop
 // cannot hold them back, as they are not of our session. Where the bits
-// cannot change, they stay as they are, without a word.
+// cannot change, they stay as they are, without a word. A descriptor
+// opened as /dev/tty stays on that node on Linux, which every user
+// shares: its bits are left alone.
 static void refuse_messages()
 {
-    struct stat st;
-    if (mode_changed || fstat(out_fd, &st) != 0 || st.st_uid != geteuid())
+    struct stat st, shared;
+    if (mode_changed || fstat(out_fd, &st) != 0 || st.st_uid != geteuid() ||
+        (stat("/dev/tty", &shared) == 0 && shared.st_rdev == st.st_rdev))
         return;
     mode_t mode = st.st_mode & 07777;
     mode_t closed = mode & ~static_cast<mode_t>(S_IWGRP | S_IWOTH | S_IXUSR | S_IXGRP);
@@ -156,11 +159,7 @@ void stop_discarding_output()
 
 void restore_settings()
 {
-    if (!changed) {
-        allow_messages();
-        return;
-    }
-    if (set_terminal(TCSADRAIN, &found) != 0) {
+    if (changed && set_terminal(TCSADRAIN, &found) != 0) {
         // FreeBSD gives up draining after kern.tty_drainwait and applies
         // nothing: the settings must go back all the same.
         int err = errno;
