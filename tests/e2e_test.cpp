@@ -92,7 +92,6 @@ const Case cases[] = {
     {"--help as the value of -b", {"-b", "--help"}, "x", "usage", 255, "invalid buffer size '--help'"},
     {"--help after an operand is an operand", {"a", "--help"}, "x", START "x" STOP, 0, ""},
     {"--help after -- is a file", {"-f", "--", "--help"}, "", START STOP, 1, "quillpass: --help: " + text_of(ENOENT)},
-    {"--version", {"--version"}, "x", "quillpass " QUILLPASS_VERSION "\n", 0, ""},
     {"unknown long option named whole", {"--colour"}, "x", "usage", 255, "quillpass: unknown option '--colour'\n"},
     {"long option with a value named whole", {"--help=all"}, "x", "usage", 255, "quillpass: unknown option '--help=all'\n"},
     {"hyphens inside grouped letters", {"-n--"}, "x", "usage", 255, "quillpass: unknown option '--'\n"},

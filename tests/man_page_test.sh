@@ -7,7 +7,7 @@
 set -u
 . "$(dirname "$0")/needs.sh"
 title=$(sed -n 's/^\.TH .*"\(quillpass [^"]*\)".*/\1/p' "$1")
-version=$("$2" --version)
+version=$("$2" --version) || { echo "quillpass --version failed"; exit 1; }
 [ "$title" = "$version" ] || { echo "the man page is of \"$title\", the program says \"$version\""; exit 1; }
 checked=no
 if command -v mandoc >/dev/null; then

@@ -65,7 +65,7 @@ void show_usage()
 
 // An argument made of two hyphens and a word, which getopt would take for
 // option letters: --help, --version, or an unknown option named whole.
-static void long_option(const char *arg)
+[[noreturn]] static void long_option(const char *arg)
 {
     static const char version_text[] = "quillpass " QUILLPASS_VERSION "\n";
     if (strcmp(arg, "--help") == 0)
