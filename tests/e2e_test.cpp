@@ -60,7 +60,7 @@ struct Case {
     const char *name;
     std::vector<std::string> args;
     std::string input;
-    std::string out;  // "usage" stands for the usage text
+    std::string out;  // "usage" stands for the usage text; "help" for it and the lines on -p, -P and -r
     int status;
     std::string err;  // words expected on stderr; "" means stderr stays empty
     std::vector<std::string> env = {}; // NAME=VALUE for the program
@@ -78,6 +78,17 @@ const Case cases[] = {
     {"cut: UTF-8 character whose low byte is ESC", {"-b", "3"}, "\xd0\x9b[4i", START "\xd0\x9b[4" STOP START "i" STOP, 0, cut_message},
     {"cut: ... split across chunks", {"-b", "1"}, "\xd0\x9b[4i", START "\xd0\x9b[4" STOP START "i" STOP, 0, cut_message},
     {"cut before a UTF-8 character that ends it", {"-b", "4"}, "\033[4\xc5\xa9", START "\033[4" STOP STOP START "\xc5\xa9" STOP, 0, cut_message},
+    {"cut: five-byte form worth ESC", {}, "\xf8\x80\x80\x80\x9b[4i\033]2;PWNED\a",
+     START "\xf8\x80\x80\x80\x9b[4" STOP START "i\033]2;PWNED\a" STOP, 0, cut_message},
+    {"cut: ... a byte a chunk", {"-b", "1"}, "\xf8\x80\x80\x80\x9b[4i\033]2;PWNED\a",
+     START "\xf8\x80\x80\x80\x9b[4" STOP START "i\033]2;PWNED\a" STOP, 0, cut_message},
+    {"cut: six-byte form worth ESC", {"-b", "3"}, "\xfc\x80\x80\x80\x80\x9b[4ix", START "\xfc\x80\x80\x80\x80\x9b[4" STOP START "ix" STOP, 0, cut_message},
+    {"cut: a combining mark inside", {}, "\033[4\xcc\x81i\033]2;PWNED\a", START "\033[4\xcc\x81" STOP START "i\033]2;PWNED\a" STOP, 0, cut_message},
+    {"cut: ... before a mark a chunk ends in", {"-b", "1"}, "\033[4\xcc\x81i\033]2;PWNED\a",
+     START "\033[4" STOP STOP START "\xcc\x81i\033]2;PWNED\a" STOP, 0, cut_message},
+    {"cut: a combining mark after ESC", {}, "\033\xcc\x81[4ix", START "\033\xcc\x81[4" STOP START "ix" STOP, 0, cut_message},
+    {"cut: bytes read in 7 bits", {}, "\033\xdb\xb4\xe9x", START "\033\xdb\xb4" STOP START "\xe9x" STOP, 0, cut_message},
+    {"cut: ... 0x9B as ESC", {"-b", "2"}, "\x9b\xdb\xb4\xe9x", START "\x9b\xdb\xb4" STOP START "\xe9x" STOP, 0, cut_message},
     {"trailing ESC: stop sequence twice", {}, "a\033", START "a\033" STOP STOP, 0, ""},
     {"several chunks", {}, big, START + big + STOP, 0, ""},
     {"small chunks", {"-b", "7"}, big, START + big + STOP, 0, ""},
@@ -102,7 +113,16 @@ const Case cases[] = {
     {"-b overflow", {"-b", "4294967808"}, "x", "usage", 255, "invalid buffer size"},
     {"-b value shown with controls escaped", {"-b", "1\033[5i"}, "x", "usage", 255, "invalid buffer size '1\\033[5i'\n"},
     {"bad -b after good", {"-b", "100", "-b", "x"}, "x", "usage", 255, "invalid buffer size 'x'"},
-    {"-t without a terminal", {"-t"}, "x", "", 1, "quillpass: /dev/tty: "},
+    {"-t without a terminal", {"-t"}, "x", "", 1, "quillpass: -t needs a controlling terminal, and this process has none\n"},
+    {"--help", {"--help"}, "x", "help", 0, ""},
+    {"--help after good options", {"-n", "-b", "9", "--help"}, "x", "help", 0, ""},
+    {"--help after a bad option", {"-x", "--help"}, "x", "usage", 255, "quillpass: unknown option '-x'\n"},
+    {"--help as the value of -b", {"-b", "--help"}, "x", "usage", 255, "invalid buffer size '--help'"},
+    {"--help after an operand is an operand", {"a", "--help"}, "x", START "x" STOP, 0, ""},
+    {"--help after -- is a file", {"-f", "--", "--help"}, "", START STOP, 1, "quillpass: --help: " + text_of(ENOENT)},
+    {"unknown long option named whole", {"--colour"}, "x", "usage", 255, "quillpass: unknown option '--colour'\n"},
+    {"long option with a value named whole", {"--help=all"}, "x", "usage", 255, "quillpass: unknown option '--help=all'\n"},
+    {"hyphens inside grouped letters", {"-n--"}, "x", "usage", 255, "quillpass: unknown option '--'\n"},
     {"-t then bad option", {"-t", "-x"}, "x", "usage", 255, "unknown option '-x'"},
     {"files with FF between", {"-f", "a", "b", "c"}, "x", START "A\n\fB\n\fC\n" STOP, 0, ""},
     {"files with LF between", {"-S", "-f", "a", "b", "c"}, "", START "A\n\nB\n\nC\n" STOP, 0, ""},
@@ -120,7 +140,10 @@ const Case cases[] = {
     {"file named twice", {"-f", "a", "a"}, "", START "A\n\fA\n" STOP, 0, ""},
     {"option after a file is a file", {"-f", "a", "-n"}, "", START "A\n\fN\n" STOP, 0, ""},
     {"-- before a file named -n", {"-f", "--", "-n"}, "", START "N\n" STOP, 0, ""},
-    {"file named -", {"-f", "-"}, "x", START "H\n" STOP, 0, ""},
+    {"- is standard input", {"-f", "-"}, "x", START "x" STOP, 0, ""},
+    {"- among files, read once", {"-f", "a", "-", "b", "-", "c"}, "x", START "A\n\fx\fB\n\f\fC\n" STOP, 0, ""},
+    {"./- is the file named -", {"-f", "./-"}, "x", START "H\n" STOP, 0, ""},
+    {"-- then - is still standard input", {"-f", "--", "-"}, "x", START "x" STOP, 0, ""},
     {"file name shown with controls escaped", {"-f", "x\033[5i\n\x7f"}, "", START STOP, 1, "quillpass: x\\033[5i\\012\\177: " + text_of(ENOENT)},
     {"8-bit CSI in a name escaped", {"-f", "x\2335i"}, "", START STOP, 1, "quillpass: x\\2335i: " + text_of(ENOENT)},
     {"UTF-8 C1 control in a name escaped", {"-f", "x\xc2\x9b" "5i"}, "", START STOP, 1, "quillpass: x\\302\\2335i: " + text_of(ENOENT)},
@@ -158,6 +181,12 @@ const Case cases[] = {
      "\033P" START + a767.substr(1) + "\033\\\033P\nb" STOP "\033\\", 0, ""},
     {"-P screen: ... not with -r", {"-P", "screen", "-r"}, a767.substr(1) + "\nb",
      "\033P" START + a767.substr(1) + "\n\033\\\033Pb" STOP "\033\\", 0, ""},
+    {"with files, the cut names its file", {"-f", "a", "-"}, "x\033[4iy", START "A\n\fx\033[4" STOP STOP START "iy" STOP, 0,
+     "quillpass: stdin: " + cut_message.substr(11)},
+    {"with files, left-out bytes name their file", {"-P", "screen", "-f", "-", "a"}, "x\0"_b, "\033P" START "x\fA\n" STOP "\033\\", 1,
+     "quillpass: stdin: 1 byte (NUL or U+009C) cannot pass through screen and was not printed\n", c_locale},
+    {"-P screen: C2 and 9C in separate reads", {"-P", "screen", "-b", "1"}, "a\xc2\x9c" "b\xc2",
+     "\033P" START "ab" STOP "\033\\", 1, "quillpass: 3 bytes cannot pass", utf8_locale},
     {"-P tmux: a cut where the string fills up opens no empty frame", {"-P", "tmux"}, std::string(1048552, 'a') + "\x9b" "4itail",
      T(START + std::string(1048552, 'a') + "\x9b" "4" STOP) + tmux("itail"), 0, cut_message},
     {"-P screen,tmux", {"-P", "screen,tmux"}, "x", "\033P" + framed_x.substr(0, framed_x.size() - 1) + "\033\\\033P\\\033\\", 0, ""},
@@ -184,7 +213,12 @@ TEST(EndToEnd, Table)
         Result r = run_quillpass(c.args, io);
         EXPECT_EQ(r.exit_code(), c.status);
         const std::string &want = c.out == "usage" ? usage : c.out;
-        EXPECT_TRUE(r.out == want) << "output:   " << shown(r.out) << "\nexpected: " << shown(want);
+        if (c.out == "help") {
+            EXPECT_EQ(r.out.compare(0, usage.size(), usage), 0) << shown(r.out);
+            for (const char *line : {"\n\t -p  ", "\n\t -P LIST  ", "\n\t -r  "})
+                EXPECT_NE(r.out.find(line, usage.size()), std::string::npos) << line;
+        } else
+            EXPECT_TRUE(r.out == want) << "output:   " << shown(r.out) << "\nexpected: " << shown(want);
         if (c.err.find(text_of(EISDIR)) != std::string::npos && !directory_reads_fail())
             continue;
         if (c.err.empty())
@@ -195,23 +229,29 @@ TEST(EndToEnd, Table)
 }
 
 // At a terminal, typed input: a hint for what commonly goes wrong, before
-// printer mode starts, and only where it applies.
+// printer mode starts, and only where it applies. The keys named are the
+// terminal's (here ^D and ^C).
 TEST(EndToEnd, HintsAtATerminal)
 {
     const std::string tmux_env = "TMUX=/tmp/tmux-0/default,1,0";
+    const std::string keyboard = "quillpass: reading the keyboard; Ctrl-D ends the job, Ctrl-C cancels it\n";
     const struct {
         const char *name;
         std::vector<std::string> args, env;
         std::string out, err;
     } cases[] = {
-        {"operands without -f", {"a"}, {}, START "typed\n" STOP, "quillpass: reading standard input; the operands are printed only with -f\n"},
+        {"operands without -f", {"a"}, {}, START "typed\n" STOP,
+         "quillpass: reading the keyboard (the operands are printed only with -f); Ctrl-D ends the job, Ctrl-C cancels it\n"},
         {"operands with -f", {"-f", "a"}, {}, START "A\n" STOP, ""},
-        {"no operands", {}, {}, START "typed\n" STOP, ""},
+        {"-f with no operands reads nothing", {"-f"}, {}, START STOP, ""},
+        {"no operands", {}, {}, START "typed\n" STOP, keyboard},
+        {"- among the files", {"-f", "a", "-"}, {}, START "A\n\ftyped\n" STOP, keyboard},
+        {"./- is the file", {"-f", "./-"}, {}, START "H\n" STOP, ""},
         {"inside tmux without -p", {}, {tmux_env}, START "typed\n" STOP,
-         "quillpass: inside tmux the printer is reached only with -p (and tmux's allow-passthrough on)\n"},
-        {"inside tmux with -p", {"-p"}, {tmux_env}, tmux("typed\n"), ""},
+         keyboard + "quillpass: inside tmux the printer is reached only with -p (and tmux's allow-passthrough on)\n"},
+        {"inside tmux with -p", {"-p"}, {tmux_env}, tmux("typed\n"), keyboard},
         {"inside screen without -p", {}, {"STY=1.pts-0.host"}, START "typed\n" STOP,
-         "quillpass: inside screen the job reaches the printer in pieces, a printer run each; -p prints it in one\n"},
+         keyboard + "quillpass: inside screen the job reaches the printer in pieces, a printer run each; -p prints it in one\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

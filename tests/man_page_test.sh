@@ -2,9 +2,13 @@
 # The man page renders without a single warning: through mandoc's linter
 # where it is installed (as on the BSDs), and through groff and man where
 # man is man-db (as on Debian); at least one of the two must be there.
-# Usage: man_page_test.sh PAGE
+# Its title names the version the program reports.
+# Usage: man_page_test.sh PAGE QUILLPASS
 set -u
 . "$(dirname "$0")/needs.sh"
+title=$(sed -n 's/^\.TH .*"\(quillpass [^"]*\)".*/\1/p' "$1")
+version=$("$2" --version) || { echo "quillpass --version failed"; exit 1; }
+[ "$title" = "$version" ] || { echo "the man page is of \"$title\", the program says \"$version\""; exit 1; }
 checked=no
 if command -v mandoc >/dev/null; then
     # mandoc's style notes are taste, not faults: warnings and worse count.

@@ -3,7 +3,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -96,6 +98,10 @@ const int deaths[] = {
 #ifdef SIGEMT
     SIGEMT,
 #endif
+#ifdef SIGTHR
+    SIGTHR, SIGLIBRT,
+#endif
+    SIGRTMIN, SIGRTMIN + 1, SIGRTMAX,
     SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT,
 };
 
@@ -294,25 +300,28 @@ struct Terminal {
     int master;
     std::string got;
 
-    // Runs argv, or the program itself when argv is empty, in cwd.
+    // Runs argv, or the program itself when argv is empty or starts with
+    // "quillpass", in cwd.
     Terminal(const std::vector<std::string> &argv, const std::string &cwd)
     {
         pid = forkpty(&master, nullptr, nullptr, nullptr);
         if (pid != 0)
             return;
+        bool ours = argv.empty() || argv[0] == "quillpass";
         struct termios t;
         tcgetattr(0, &t);
         t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
         t.c_lflag &= ~static_cast<tcflag_t>(ECHOCTL);
-        t.c_lflag |= NOFLSH; // an interrupt must not discard what the test has yet to read
+        if (!ours)
+            t.c_lflag |= NOFLSH; // an interrupt must not discard what the test has yet to read; the job sees to its own
         tcsetattr(0, TCSANOW, &t);
         if (chdir(cwd.c_str()) != 0)
             _exit(126);
         setenv("QP", QUILLPASS_BIN, 1);
         setenv("PS1", "$ ", 1);
         setenv("TERM", "dumb", 1);
-        if (argv.empty())
-            exec_quillpass({});
+        if (ours)
+            exec_quillpass(argv.empty() ? argv : std::vector<std::string>(argv.begin() + 1, argv.end()));
         std::vector<char *> v;
         for (const std::string &a : argv)
             v.push_back(const_cast<char *>(a.c_str()));
@@ -456,6 +465,25 @@ TEST(Signals, InteractiveShellNeverPrintsItsOwnOutput)
              ASSERT_TRUE(t.await("part2\n" STOP));
          },
          "part1\npart2\n"}, // no echo of Ctrl-Z while printing
+        // Another job of the session writes while the job prints: tostop
+        // stops it, and once in the foreground it writes on the screen.
+        {"another job writes mid-job",
+         [](Terminal &t, const std::string &dir) {
+             std::string fifo = make_fifo(dir), other = dir + "/other";
+             mkfifo(other.c_str(), 0600);
+             t.type("cat other &\n\"$QP\" < fifo\n");
+             int w = open_writer(fifo), o = open_writer(other);
+             ASSERT_TRUE(w >= 0 && o >= 0 && write(w, "part1\n", 6) == 6);
+             ASSERT_TRUE(t.await(START "part1\n"));
+             ASSERT_TRUE(write(o, "INTRUDER\n", 9) == 9 && close(o) == 0);
+             usleep(300 * 1000);
+             ASSERT_TRUE(write(w, "part2\n", 6) == 6 && close(w) == 0);
+             ASSERT_TRUE(t.await("part2\n" STOP));
+             size_t from = t.got.size();
+             t.type("fg\n");
+             ASSERT_TRUE(t.await("INTRUDER", from));
+         },
+         "part1\npart2\n"},
         // Started in the background, reading the terminal: it waits,
         // stopped, for the foreground before printer mode goes on.
         {"background job reading the terminal",
@@ -536,29 +564,101 @@ TEST(Signals, SessionLeaderIgnoresCtrlZ)
     t.type("\x04");
     EXPECT_EQ(exit_code(wait_for(t.pid)), 0);
     t.await(STOP, t.got.size() - 4, 500);
-    EXPECT_EQ(t.got, START "first\nmore\n" STOP) << shown(t.got);
+    EXPECT_EQ(t.got, "quillpass: reading the keyboard; Ctrl-D ends the job, Ctrl-C cancels it\n" START "first\nmore\n" STOP) << shown(t.got);
+
+    // With the output queue full, Ctrl-Z throws none of it away.
+    std::string dir = make_temp_dir(), data;
+    for (int i = 0; data.size() < 960000; i++)
+        data += "line " + std::to_string(i) + "\n";
+    write_file(dir + "/data", data);
+    Terminal full({"quillpass", "-r", "-f", "data"}, dir);
+    ASSERT_TRUE(full.await(START));
+    usleep(500 * 1000); // the terminal falls behind
+    full.type("\x1a");
+    ASSERT_TRUE(full.await(STOP, 0, 10000));
+    bool left;
+    std::string printed = paper(full.got, &left);
+    EXPECT_TRUE(printed == data) << printed.size() << " bytes of " << data.size();
+    EXPECT_EQ(exit_code(wait_for(full.pid)), 0);
 }
 
-bool output_processed(int master)
-{
+// The terminal as a job may change it: its settings, read through the
+// master, and the permission bits of its slave.
+struct Settings {
     struct termios t;
-    tcgetattr(master, &t);
-    return (t.c_oflag & OPOST) != 0;
+    mode_t mode;
+};
+
+Settings settings_of(int master)
+{
+    Settings s;
+    struct stat st;
+    tcgetattr(master, &s.t);
+    s.mode = stat(ptsname(master), &st) == 0 ? st.st_mode & 07777 : 0;
+    return s;
 }
 
-// -r turns off output processing for the job's length only: LF reaches
-// the terminal as LF, and the settings come back on every way out: the
-// end, a stop (back on again after fg), a death. sh rather than bash,
-// which would put back its own settings when a job stops.
-TEST(Signals, RawOutputIsUndoneOnEveryWayOut)
+// How the terminal differs from `before`, in stty's words ("-echo tostop");
+// "" where it does not.
+std::string changes(const Settings &before, const Settings &now)
+{
+    const struct {
+        const char *name;
+        tcflag_t termios::*field;
+        tcflag_t bit;
+    } flags[] = {
+        {"echo", &termios::c_lflag, ECHO}, {"tostop", &termios::c_lflag, TOSTOP}, {"noflsh", &termios::c_lflag, NOFLSH},
+        {"ixon", &termios::c_iflag, IXON}, {"ixoff", &termios::c_iflag, IXOFF}, {"ixany", &termios::c_iflag, IXANY},
+        {"imaxbel", &termios::c_iflag, IMAXBEL}, {"opost", &termios::c_oflag, OPOST},
+#ifdef NOKERNINFO
+        {"nokerninfo", &termios::c_lflag, NOKERNINFO},
+#endif
+    };
+    std::string out;
+    struct termios a = before.t, b = now.t;
+    for (const auto &f : flags) {
+        if (((a.*f.field ^ b.*f.field) & f.bit) != 0)
+            out += std::string((b.*f.field & f.bit) != 0 ? " " : " -") + f.name;
+        a.*f.field &= ~f.bit;
+        b.*f.field &= ~f.bit;
+    }
+    if (a.c_cc[VDISCARD] != b.c_cc[VDISCARD])
+        out += b.c_cc[VDISCARD] == _POSIX_VDISABLE ? " discard=undef" : " discard";
+    a.c_cc[VDISCARD] = b.c_cc[VDISCARD];
+    if (a.c_iflag != b.c_iflag || a.c_oflag != b.c_oflag || a.c_cflag != b.c_cflag || a.c_lflag != b.c_lflag ||
+        memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) != 0 || cfgetospeed(&a) != cfgetospeed(&b))
+        out += " and more";
+    if (before.mode != now.mode) {
+        char mode[16];
+        snprintf(mode, sizeof mode, " mode=%o", static_cast<unsigned>(now.mode));
+        out += mode;
+    }
+    return out.empty() ? out : out.substr(1);
+}
+
+// While printing, the job changes the settings with which the line
+// discipline would drop output or add its own, and keeps other users'
+// messages out; with -r output processing is off too, so LF reaches the
+// terminal as LF. The user gets every setting back on every way out: the
+// end, a stop (changed again after fg), a death, a real-time signal.
+// sh rather than bash, which would put back its own settings when a job
+// stops.
+TEST(Signals, PrintingSettingsAreUndoneOnEveryWayOut)
 {
     std::string dir = make_temp_dir();
     std::string fifo = make_fifo(dir);
     Terminal t({"sh", "-i"}, dir);
-    ASSERT_TRUE(t.run("stty opost onlcr", "READY")) << shown(t.got);
-    ASSERT_TRUE(output_processed(t.master));
+    ASSERT_TRUE(t.run("stty opost onlcr echo ixon ixoff ixany imaxbel -noflsh -tostop discard ^O; chmod 732 \"$(tty)\"", "READY"))
+        << shown(t.got);
+    const Settings user = settings_of(t.master);
+    ASSERT_TRUE((user.t.c_oflag & OPOST) != 0 && user.mode == 0732) << changes({}, user);
+    std::string printing = "-echo tostop noflsh -ixoff -ixany -imaxbel -opost";
+#ifdef NOKERNINFO
+    printing += " nokerninfo";
+#endif
+    printing += " discard=undef mode=600";
 
-    for (const char *end : {"end of input", "stop, fg, SIGTERM"}) {
+    for (const char *end : {"end of input", "stop, fg, SIGTERM", "real-time signal"}) {
         SCOPED_TRACE(end);
         size_t from = t.got.size();
         t.type("\"$QP\" -r < fifo\n");
@@ -566,18 +666,21 @@ TEST(Signals, RawOutputIsUndoneOnEveryWayOut)
         ASSERT_GE(w, 0);
         ASSERT_EQ(write(w, "a\nb\n", 4), 4);
         ASSERT_TRUE(t.await(START "a\nb\n", from)) << shown(t.got.substr(from));
-        EXPECT_FALSE(output_processed(t.master));
+        EXPECT_EQ(changes(user, settings_of(t.master)), printing);
+        pid_t job = tcgetpgrp(t.master);
         if (std::string(end) == "end of input") {
             close(w);
+        } else if (std::string(end) == "real-time signal") {
+            kill(-job, SIGRTMIN);
+            close(w);
         } else {
-            pid_t job = tcgetpgrp(t.master);
             kill(-job, SIGTSTP);
             ASSERT_TRUE(t.await_stopped(from)) << shown(t.got.substr(from));
-            EXPECT_TRUE(output_processed(t.master)) << "while stopped";
+            EXPECT_EQ(changes(user, settings_of(t.master)), "") << "while stopped";
             size_t stopped = t.got.size();
             t.type("fg\n");
             ASSERT_TRUE(t.await(START, stopped));
-            EXPECT_FALSE(output_processed(t.master)) << "after fg";
+            EXPECT_EQ(changes(user, settings_of(t.master)), printing) << "after fg";
             ASSERT_EQ(write(w, "c\n", 2), 2);
             ASSERT_TRUE(t.await("c\n", stopped));
             kill(-job, SIGTERM);
@@ -585,9 +688,9 @@ TEST(Signals, RawOutputIsUndoneOnEveryWayOut)
         }
         ASSERT_TRUE(t.await(STOP, t.got.rfind(START)));
         ASSERT_TRUE(t.run("true", "DONE")) << shown(t.got.substr(from));
-        EXPECT_TRUE(output_processed(t.master)) << "after the job: " << shown(t.got.substr(from));
+        EXPECT_EQ(changes(user, settings_of(t.master)), "") << "after the job: " << shown(t.got.substr(from));
         bool left;
-        EXPECT_EQ(paper(t.got.substr(from), &left), std::string(end) == "end of input" ? "a\nb\n" : "a\nb\nc\n");
+        EXPECT_EQ(paper(t.got.substr(from), &left), std::string(end) == "stop, fg, SIGTERM" ? "a\nb\nc\n" : "a\nb\n");
         EXPECT_TRUE(left);
     }
 
@@ -609,9 +712,9 @@ TEST(Signals, RawOutputIsUndoneOnEveryWayOut)
     usleep(5 * 1000);
     kill(-job, SIGINT);
     bool back = false;
-    for (int i = 0; i < 250 && !(back = output_processed(t.master)); i++)
+    for (int i = 0; i < 250 && !(back = changes(user, settings_of(t.master)).empty()); i++)
         usleep(20 * 1000);
-    EXPECT_TRUE(back) << "after two interrupts with the output stalled";
+    EXPECT_TRUE(back) << "after two interrupts with the output stalled: " << changes(user, settings_of(t.master));
     close(w);
 }
 

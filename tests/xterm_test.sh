@@ -10,7 +10,7 @@ qp=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 
 if [ "${2:-}" != inside ]; then
     . "$(dirname "$0")/needs.sh"
-    needs "xterm xvfb xauth tmux screen" xterm Xvfb xvfb-run xauth tmux screen
+    needs "xterm xvfb xauth tmux screen x11-utils" xterm Xvfb xvfb-run xauth tmux screen xprop
     exec timeout 300 xvfb-run -a -s '-screen 0 1024x768x24' sh "$0" "$qp" inside
 fi
 
@@ -36,12 +36,13 @@ printf 'set -g allow-passthrough off\n' > tmux-off.conf
 printf 'startup_message off\n' > screenrc
 awk 'BEGIN { for (i = 0; i < 4000; i++) printf "line %05d: the quick brown fox jumps over the lazy dog\n", i }' > long
 failures=0
+xterm_options=
 
 # Runs one shell command in a fresh xterm whose printer writes into job.$1;
 # $3, if given, is the printerAutoClose setting (true by default).
 job() {
     mkdir "job.$1"; cp printer "job.$1/"
-    timeout 60 xterm -xrm "XTerm*printerCommand: $work/job.$1/printer" \
+    timeout 60 xterm $xterm_options -xrm "XTerm*printerCommand: $work/job.$1/printer" \
         -xrm "XTerm*printerAutoClose: ${3:-true}" -xrm 'XTerm*printAttributes: 0' \
         -e sh -c "stty -opost; $2; sleep 0.5"
     sleep 0.5 # the printer command may still be writing
@@ -103,6 +104,18 @@ size=$(wc -c < probe)
 head -c "$size" job.probe/paper.0001 > got 2>/dev/null
 same "stop sequence in the data: every byte printed" probe got
 check "stop sequence in the data: nothing of it on screen" "$(lacks "$(tail -c +$((size + 1)) job.probe/paper.0001)" RED-TEXT)"
+
+# In a UTF-8 locale xterm reads a five-byte form by its low 8 bits (this one
+# as ESC) and never shows its printer a combining mark: each of these would
+# end printing, set the title and put the tail on the screen.
+printf 'HEAD\370\200\200\200\233[4i\033]2;PWNED\007TAIL-ONE\n\033[4\314\201i\033]2;PWNED\007TAIL-TWO\n' > hostile
+xterm_options=-u8
+job hostile "LC_ALL=C.UTF-8 '$qp' -f hostile; xprop -id \$WINDOWID WM_NAME > '$work/title'; sleep 0.5; printf '\\033[i'"
+xterm_options=
+runs=$(ls job.hostile | grep -c '^paper')
+check "UTF-8 forms that end printing: the title unchanged" "$(case $(cat title) in *WM_NAME*PWNED* | '') echo no ;; *WM_NAME*) echo ok ;; esac)"
+check "UTF-8 forms that end printing: the tail printed" "$(has "$(ls job.hostile/paper.* | sed '$d' | xargs cat)" TAIL-TWO)"
+check "UTF-8 forms that end printing: nothing of it on screen" "$(lacks "$(paper hostile "$runs")" TAIL)"
 
 # Inside tmux, -p reaches the printer of the terminal outside it, byte for
 # byte: the job is one frame in one tmux string, so one printer run.

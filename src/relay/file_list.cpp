@@ -4,6 +4,7 @@
 #include "print_settings.h"
 
 #include <cerrno>
+#include <cstring>
 #include <unistd.h>
 
 // Relays one named file, `files_after` more after it. A file that cannot be
@@ -11,6 +12,16 @@
 // output returns false.
 static bool relay_file(const char *name, int files_after)
 {
+    // "-" is standard input, which is read to its end once: a second "-"
+    // finds nothing more. "./-" names the file.
+    static bool stdin_taken;
+    if (strcmp(name, "-") == 0) {
+        if (stdin_taken)
+            return true;
+        stdin_taken = true;
+        in_fd = STDIN_FILENO;
+        return relay_source(in_fd, "stdin", files_after);
+    }
     in_fd = open_input(name);
     if (in_fd < 0) {
         report_failure(name, errno);

@@ -53,6 +53,8 @@ static void leave_terminal(bool for_good, bool output_alive)
     bool terminal = output_is_terminal();
     if (terminal)
         block_tty_output_stop(&saved);
+    if (output_alive)
+        stop_discarding_output();
     if (!output_alive)
         drop_frame();
     else if (!close_frame(for_good))
@@ -68,31 +70,47 @@ static void flush_everything()
     }
 }
 
-// What the job has to say about its data, once, after the frame is closed.
+// The counts already reported, and the file the counts since are about
+// ("" for standard input without -f).
+static unsigned long cuts_reported, left_out_reported;
+static const char *counted_source = "";
+
+// "quillpass: [SOURCE: ]TEXT COUNT ONE|MANY".
+static void report_count(const char *text, unsigned long count, const char *one, const char *many)
+{
+    char digits[24], line[320];
+    strcpy(line, text);
+    strcat(line, decimal(count, digits));
+    strcat(line, count == 1 ? one : many);
+    report("", counted_source, counted_source[0] != '\0' ? ": " : "", line);
+}
+
+// What the job has to say about its data since the last report: once at
+// the end, and with files after each file, naming it.
 static void report_on_data()
 {
-    char digits[24];
-    unsigned long cuts = cuts_made();
+    unsigned long cuts = cuts_made() - cuts_reported;
     if (cuts > 0)
-        report("the data would have ended printing at ", decimal(cuts, digits),
-               cuts == 1 ? " place; printing was restarted there (one more printer run)"
-                         : " places; printing was restarted there (one more printer run each)",
-               "");
-    unsigned long left = bytes_left_out();
+        report_count("the data would have ended printing at ", cuts,
+                     " place; printing was restarted there (one more printer run)",
+                     " places; printing was restarted there (one more printer run each)");
+    unsigned long left = bytes_left_out() - left_out_reported;
     if (left > 0) {
         exit_status = 1;
         if (screen_utf8())
-            report("", decimal(left, digits),
-                   left == 1 ? " byte cannot pass through screen's UTF-8 window and was not printed"
-                             : " bytes cannot pass through screen's UTF-8 window and were not printed",
-                   " (NUL, U+009C, characters beyond U+00FF, bytes that are not UTF-8); "
-                   "a window whose encoding is not UTF-8 (C-a :encoding ISO8859-1) passes all but NUL and 0x9C");
+            report_count("", left,
+                         " byte cannot pass through screen's UTF-8 window and was not printed (NUL, U+009C, characters beyond "
+                         "U+00FF, bytes that are not UTF-8); a window whose encoding is not UTF-8 (C-a :encoding ISO8859-1) "
+                         "passes all but NUL and 0x9C",
+                         " bytes cannot pass through screen's UTF-8 window and were not printed (NUL, U+009C, characters beyond "
+                         "U+00FF, bytes that are not UTF-8); a window whose encoding is not UTF-8 (C-a :encoding ISO8859-1) "
+                         "passes all but NUL and 0x9C");
         else
-            report("", decimal(left, digits),
-                   left == 1 ? " byte (NUL or U+009C) cannot pass through screen and was not printed"
-                             : " bytes (NUL or U+009C) cannot pass through screen and were not printed",
-                   "");
+            report_count("", left, " byte (NUL or U+009C) cannot pass through screen and was not printed",
+                         " bytes (NUL or U+009C) cannot pass through screen and were not printed");
     }
+    cuts_reported += cuts;
+    left_out_reported += left;
 }
 
 // The terminal belongs to another job and this one cannot wait for it: it
@@ -201,8 +219,10 @@ static void act_on_signals()
 // From a handler: a second death, or a fault.
 static void last_resort(bool close_output)
 {
-    if (close_output)
+    if (close_output) {
+        stop_discarding_output();
         close_frame_at_once();
+    }
     restore_settings_at_once();
 }
 
@@ -272,10 +292,16 @@ bool relay_source(int fd, const char *name, int files_after)
 {
     source = name;
     files_after_source = files_after;
+    if (first_file > 0)
+        counted_source = name;
     int n;
     while ((n = relay_chunk(fd)) > 0) {
     }
     if (n == relay_read_failed)
         report_failure(name, errno);
+    if (first_file > 0) {
+        report_on_data();
+        counted_source = "";
+    }
     return n != relay_write_failed;
 }

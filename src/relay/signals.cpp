@@ -15,8 +15,9 @@ static void (*act_now_hook)();
 static void (*last_resort_hook)(bool);
 static sigset_t ignored; // at start, and so for good
 
-// Every signal whose default action ends the process, but the faults below.
-// SIGIO ends a process on Linux only; the BSDs ignore it by default.
+// Every signal whose default action ends the process, but the faults below
+// and the real-time ones. SIGIO ends a process on Linux only; the BSDs
+// ignore it by default.
 static const int death_signals[] = {
     SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ, SIGXCPU, SIGALRM,
     SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGSYS, SIGTRAP,
@@ -32,6 +33,12 @@ static const int death_signals[] = {
 #ifdef SIGEMT
     SIGEMT,
 #endif
+#ifdef SIGTHR
+    SIGTHR, // FreeBSD's threads library keeps it for itself, where loaded
+#endif
+#ifdef SIGLIBRT
+    SIGLIBRT,
+#endif
 };
 // Faults: raised by the program itself at any point, so they cannot wait.
 static const int fault_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
@@ -42,13 +49,13 @@ static bool is_stop(int sig)
     return sig == SIGTSTP || sig == SIGTTIN || sig == SIGTTOU;
 }
 
-static void set_action(int sig, void (*handler)(int), int flags, struct sigaction *previous = nullptr)
+static int set_action(int sig, void (*handler)(int), int flags, struct sigaction *previous = nullptr)
 {
     struct sigaction action = {};
     action.sa_handler = handler;
     action.sa_flags = flags; // never SA_RESTART: a write in flight returns, so the job can act
     sigemptyset(&action.sa_mask);
-    sigaction(sig, &action, previous);
+    return sigaction(sig, &action, previous);
 }
 
 void die_of(int sig)
@@ -111,11 +118,13 @@ static void on_fault(int sig)
 
 // One sigaction a signal: the handler goes in and, where the signal was
 // ignored, the old action back, all while the signals are blocked; putting
-// SIG_IGN back discards one that came meanwhile.
+// SIG_IGN back discards one that came meanwhile. The C library refuses the
+// signals it keeps for itself.
 static void install(int sig, void (*handler)(int), int flags)
 {
     struct sigaction previous;
-    set_action(sig, handler, flags, &previous);
+    if (set_action(sig, handler, flags, &previous) != 0)
+        return;
     if (previous.sa_handler == SIG_IGN) {
         sigaction(sig, &previous, nullptr);
         sigaddset(&ignored, sig);
@@ -133,6 +142,10 @@ void install_signal_handlers(void (*act_now)(), void (*last_resort)(bool))
     // A second death must reach a job stuck acting on the first.
     for (int sig : death_signals)
         install(sig, on_signal, SA_NODEFER);
+#ifdef SIGRTMIN
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
+        install(sig, on_signal, SA_NODEFER);
+#endif
     for (int sig : fault_signals)
         install(sig, on_fault, SA_NODEFER | SA_RESETHAND);
     for (int sig : stop_signals)

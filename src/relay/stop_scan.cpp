@@ -30,29 +30,43 @@ static constexpr unsigned char step_of(int progress, unsigned v)
     }
 }
 
-// The same as a table, which the scan reads without a branch.
-struct step_table {
-    unsigned char next[4][256];
-    constexpr step_table() : next()
+// A match completed, in any reading.
+constexpr unsigned char matched = 16;
+
+// The UTF-8 reading keeps the set of progress values it may be at, bit p
+// for progress p; progress 0 is always possible and not kept. A character
+// below U+0080 is always seen; one from U+0080 up (`may_skip`) may be
+// skipped where a match is under way, or seen by its low 8 bits `v`.
+static constexpr unsigned char text_step_of(unsigned char set, unsigned v, bool may_skip)
+{
+    unsigned next = may_skip ? set : 0;
+    for (int progress = 0; progress < 4; progress++)
+        if (progress == 0 || (set >> progress & 1))
+            next |= 1u << step_of(progress, v);
+    return static_cast<unsigned char>(next & 0x1e);
+}
+
+// The readings as tables, which the scan reads without a branch: the byte
+// and 7-bit readings together, 4 * bytes + bits7; the UTF-8 reading for a
+// character below U+0080 and for one from U+0080 up.
+struct step_tables {
+    unsigned char raw[16][256];
+    unsigned char ascii[16][128];
+    unsigned char high[16][256];
+    constexpr step_tables() : raw(), ascii(), high()
     {
-        for (int progress = 0; progress < 4; progress++)
-            for (unsigned v = 0; v < 256; v++)
-                next[progress][v] = step_of(progress, v);
+        for (int state = 0; state < 16; state++) {
+            for (unsigned v = 0; v < 256; v++) {
+                unsigned char bytes = step_of(state >> 2, v), bits7 = step_of(state & 3, v & 0x7f);
+                raw[state][v] = bytes == 4 || bits7 == 4 ? matched : static_cast<unsigned char>(4 * bytes + bits7);
+                high[state][v] = text_step_of(static_cast<unsigned char>(state & 0xe), v, true);
+                if (v < 128)
+                    ascii[state][v] = text_step_of(static_cast<unsigned char>(state & 0xe), v, false);
+            }
+        }
     }
 };
-static constexpr step_table steps;
-
-static int step(int progress, unsigned v)
-{
-    return steps.next[progress][v];
-}
-
-// Whether c, right after an ESC or a CSI in either reading, leaves both
-// readings idle: ASCII that is neither skipped nor goes on with a match.
-static bool ends_a_start(unsigned char c)
-{
-    return c < 0x80 && c != 0 && c != 0x11 && c != 0x13 && c != 0x1b && c != '[' && c != '4';
-}
+static constexpr step_tables steps;
 
 static bool continuation(unsigned char c)
 {
@@ -60,10 +74,11 @@ static bool continuation(unsigned char c)
 }
 
 // The continuation bytes a lead byte announces, read leniently (overlong
-// forms and surrogates decode too); 0 for a byte that leads nothing.
+// forms, surrogates and values past U+10FFFF decode too, and five- and
+// six-byte forms count); 0 for a byte that leads nothing.
 static unsigned announced(unsigned char c)
 {
-    return c < 0xc0 ? 0 : c < 0xe0 ? 1 : c < 0xf0 ? 2 : c < 0xf8 ? 3 : 0;
+    return c < 0xc0 ? 0 : c < 0xe0 ? 1 : c < 0xf0 ? 2 : c < 0xf8 ? 3 : c < 0xfc ? 4 : c < 0xfe ? 5 : 0;
 }
 
 // The low 8 bits of a character that ends in `end`, `last` before it.
@@ -72,36 +87,45 @@ static unsigned low_bits(unsigned char last, unsigned char end)
     return ((last & 3u) << 6) | (end & 0x3fu);
 }
 
+// Whether c, right after an ESC or a 0x9B that starts a match, leaves every
+// reading idle: ASCII that is neither skipped nor goes on with a match.
+static bool ends_a_start(unsigned char c)
+{
+    return c < 0x80 && c != 0 && c != 0x11 && c != 0x13 && c != 0x1b && c != '[' && c != '4';
+}
+
 void reset_stop_scan(stop_scan *scan)
 {
     *scan = stop_scan{};
 }
 
-// The byte k places (1 to 3) before buf[at], looking back past `from`.
+// The byte k places (1 to 5) before buf[at], looking back past `from`.
 static unsigned char byte_before(const stop_scan *scan, const unsigned char *buf, size_t from, size_t at, size_t k)
 {
-    return at - from >= k ? buf[at - k] : scan->before[3 - (k - (at - from))];
+    return at - from >= k ? buf[at - k] : scan->before[5 - (k - (at - from))];
 }
 
 // The UTF-8 reading at a 0x9B byte that an idle scan jumped to: the byte
-// ends, or continues, the character whose lead is up to three bytes back;
-// or it belongs to none and reads as U+FFFD.
+// ends, or continues, the character whose lead is up to five bytes back;
+// or it belongs to none and reads as itself (CSI) or as U+FFFD.
 static void read_csi_byte(stop_scan *scan, const unsigned char *buf, size_t from, size_t at)
 {
-    for (size_t k = 1; k <= 3; k++) {
+    scan->pending = 0;
+    for (size_t k = 1; k <= 5; k++) {
         unsigned char c = byte_before(scan, buf, from, at, k);
         if (continuation(c))
             continue;
         if (announced(c) < k)
-            return;
+            break;
         scan->pending = static_cast<unsigned char>(announced(c) - k);
         scan->last = 0x9b;
         scan->lead_seen = at - from >= k;
         scan->lead = at - k;
         if (scan->pending == 0)
-            scan->text = static_cast<unsigned char>(step(0, low_bits(byte_before(scan, buf, from, at, 1), 0x9b)));
+            scan->text = steps.high[0][low_bits(byte_before(scan, buf, from, at, 1), 0x9b)];
         return;
     }
+    scan->text = steps.high[0][0x9b];
 }
 
 // The first byte in [at, to) that is ESC or 0x9B, which differ in bit 7
@@ -137,8 +161,8 @@ static inline size_t scan_to_cut(stop_scan *scan, const unsigned char *buf, size
     size_t at = from;
     scan->lead_seen = false;
     while (at < to) {
-        if (scan->bytes == 0 && scan->text == 0) {
-            // Idle: in either reading only an ESC or a 0x9B byte can start
+        if (scan->raw == 0 && scan->text == 0) {
+            // Idle: in every reading only an ESC or a 0x9B byte can start
             // a match (a character whose low bits are ESC or CSI ends in
             // 0x9B, and the UTF-8 reading is taken up again there), so the
             // scan jumps to the next of them.
@@ -150,59 +174,60 @@ static inline size_t scan_to_cut(stop_scan *scan, const unsigned char *buf, size
                 at += 2;
                 continue;
             }
-            scan->pending = 0;
+            scan->raw = steps.raw[0][buf[at]];
             if (buf[at] == 0x1b) {
-                scan->bytes = scan->text = 1;
+                scan->pending = 0;
+                scan->text = steps.ascii[0][0x1b];
             } else {
-                scan->bytes = 2;
                 read_csi_byte(scan, buf, from, at);
             }
             at++;
             continue;
         }
         unsigned char c = buf[at];
-        int progress = step(scan->bytes, c);
-        if (progress == 4)
+        unsigned char next = steps.raw[scan->raw][c];
+        if (next == matched)
             return at;
-        scan->bytes = static_cast<unsigned char>(progress);
+        scan->raw = next;
         if (scan->pending > 0) {
             if (continuation(c)) {
                 if (--scan->pending == 0) {
-                    progress = step(scan->text, low_bits(scan->last, c));
-                    if (progress == 4)
+                    next = steps.high[scan->text][low_bits(scan->last, c)];
+                    if (next & matched)
                         return scan->lead_seen ? scan->lead : from;
-                    scan->text = static_cast<unsigned char>(progress);
+                    scan->text = next;
                 }
                 scan->last = c;
                 at++;
                 continue;
             }
-            scan->pending = 0; // a broken character reads as U+FFFD
-            scan->text = 0;
+            // A broken character reads as U+FFFD, which may be skipped:
+            // the set stays as it is.
+            scan->pending = 0;
         }
         if (c < 0x80) {
-            progress = step(scan->text, c);
-            if (progress == 4)
+            next = steps.ascii[scan->text][c];
+            if (next & matched)
                 return at;
-            scan->text = static_cast<unsigned char>(progress);
+            scan->text = next;
         } else if (announced(c) > 0) {
             scan->pending = static_cast<unsigned char>(announced(c));
             scan->last = c;
             scan->lead_seen = true;
             scan->lead = at;
         } else {
-            scan->text = 0;
+            scan->text = steps.high[scan->text][c]; // a byte that belongs to no character
         }
         at++;
     }
-    if (end_of_data && scan->pending > 0 && scan->text == 3 && scan->lead_seen)
+    if (end_of_data && scan->pending > 0 && (scan->text & 8) && scan->lead_seen)
         return scan->lead;
     size_t n = to - from;
-    if (n >= 3) {
-        memcpy(scan->before, buf + to - 3, 3);
+    if (n >= 5) {
+        memcpy(scan->before, buf + to - 5, 5);
     } else {
-        memmove(scan->before, scan->before + n, 3 - n);
-        memcpy(scan->before + 3 - n, buf + from, n);
+        memmove(scan->before, scan->before + n, 5 - n);
+        memcpy(scan->before + 5 - n, buf + from, n);
     }
     return to;
 }

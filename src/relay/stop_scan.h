@@ -7,17 +7,25 @@
 // they match the stop sequence inside a frame, so the data is read as all
 // of them read it, and a match in any reading counts:
 // - byte by byte: ESC [ 4 i, or CSI 4 i with CSI the 8-bit 0x9B; NUL, DC1
-//   and DC3 in between are skipped; an ESC or a CSI starts the match again;
-// - as UTF-8 characters reduced to their low 8 bits (xterm in a UTF-8
-//   locale), with the same rules: U+041B reads as ESC, U+009B as CSI.
+//   and DC3 in between are skipped; an ESC or a CSI starts the match again
+//   (PuTTY; xterm outside a UTF-8 locale; GNU screen's plain windows);
+// - every byte reduced to its low 7 bits, with the same rules, so that
+//   0x9B reads as ESC and 0xDB as `[` (xterm with eightBitOutput off);
+// - as UTF-8 characters reduced to their low 8 bits, with the same rules:
+//   U+041B reads as ESC, U+009B as CSI (xterm in a UTF-8 locale, GNU
+//   screen's UTF-8 windows). Forms of up to six bytes count, overlong ones
+//   too, whose low 8 bits come from their last two bytes. Any character
+//   from U+0080 up may be one the terminal never shows the matcher (xterm
+//   hands combining marks to the screen first), so after the first
+//   character of a match each of them is taken both as read and as skipped.
 // The data is cut just before the character that would complete a match,
 // and the frame is closed and opened again there.
 struct stop_scan {
-    unsigned char bytes;     // progress of the byte reading: 0 to 3
-    unsigned char text;      // progress of the UTF-8 reading: 0 to 3
+    unsigned char raw;       // progress of the byte and 7-bit readings, 4 * bytes + bits7
+    unsigned char text;      // UTF-8 reading: bit p set where progress p (1 to 3) is possible
     unsigned char pending;   // continuation bytes the character in progress needs
     unsigned char last;      // the byte before them, for the low bits
-    unsigned char before[3]; // the three bytes before the range, newest last
+    unsigned char before[5]; // the five bytes before the range, newest last
     bool lead_seen;          // the lead byte of that character is in the range
     size_t lead;             // where that lead byte is
 };

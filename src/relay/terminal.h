@@ -22,7 +22,14 @@ bool leads_session();
 
 // While the job prints on a terminal: no echo, so typed keys reach paper
 // only as data; tostop, so the kernel stops every other writer in the
-// background; with -r no output processing. Read afresh each time.
+// background; noflsh, so Ctrl-C, Ctrl-\ and Ctrl-Z throw no queued output
+// away; no discard key (Ctrl-O), which throws all output away; no kernel
+// status line at Ctrl-T; no imaxbel, ixoff or ixany, with which the line
+// discipline adds BELs, STOP and START to the output, or lets any key
+// restart output the printer paused; with -r, or wrapped for multiplexers,
+// no output processing by the line (see below). On a
+// terminal the user owns, no messages from other users (mesg n, biff n).
+// Read afresh each time.
 void apply_printing_settings();
 // While the settings are applied to a job wrapped for multiplexers (or
 // with -r), the output flags (c_oflag) whose processing the program does
@@ -30,10 +37,15 @@ void apply_printing_settings();
 // do; -1 when the line may process the output (not a terminal, or flags
 // the program cannot reproduce). *iflags: the input flags then.
 long output_processing_done_here(long *iflags);
-// Puts the settings found back, once queued output has drained; where the
-// terminal does not drain, at once, and says so.
+// Puts the settings and the permission bits found back, once queued
+// output has drained; where the terminal does not drain, at once, and
+// says so.
 void restore_settings();
 // The same at once, from a signal handler.
 void restore_settings_at_once();
+// Makes sure the terminal writes what it is given: output discarding
+// (FLUSHO) set behind the job's back would swallow the stop sequence.
+// Async-signal-safe.
+void stop_discarding_output();
 
 #endif
