@@ -32,10 +32,11 @@ bool have(const char *tool)
 }
 
 // The job in the innermost window: its standard error kept, then what
-// reached the shell's input while it ran, shown on the screen.
+// reached the shell's input while it ran and whether output processing is
+// back on, shown on the screen.
 const char job_script[] = "\"$QP\" \"$@\" 2>\"$D/err\"; rc=$?\n"
                           "stty -icanon min 0 time 5; in=$(dd bs=64 count=1 2>/dev/null | od -An -tx1 | tr -d ' \\n')\n"
-                          "echo \"QP-DONE-$rc-IN<$in>\"; sleep 60\n";
+                          "echo \"QP-DONE-$rc-IN<$in>-$(stty -a | tr ' ;' '\\n\\n' | grep -x -e opost -e -opost)\"; sleep 60\n";
 
 struct Outcome {
     std::string terminal; // everything the outer terminal received
@@ -95,7 +96,7 @@ Outcome run_in_stack(const std::string &stack, const char *lang, const std::stri
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(90);
     auto done = [&] {
         size_t at = o.terminal.find("QP-DONE-");
-        return at != std::string::npos && o.terminal.find('>', at) != std::string::npos;
+        return at != std::string::npos && o.terminal.find("post", at) != std::string::npos;
     };
     while (!done() && std::chrono::steady_clock::now() < end) {
         struct pollfd p = {master, POLLIN, 0};
@@ -221,7 +222,7 @@ void what_reaches_the_printer(const std::string &outer, const std::string &lang)
         EXPECT_TRUE(paper == want) << "paper: " << paper.size() << " bytes: " << shown(paper, 200)
                                    << "\nexpected: " << want.size() << " bytes: " << shown(want, 200);
         EXPECT_EQ(elsewhere.find("ZQXV"), std::string::npos) << "on the screen: " << shown(elsewhere, 2000);
-        EXPECT_NE(elsewhere.find("IN<>"), std::string::npos) << "typed into the shell: " << shown(elsewhere.substr(elsewhere.size() - std::min<size_t>(elsewhere.size(), 300)));
+        EXPECT_NE(elsewhere.find("IN<>-opost"), std::string::npos) << "typed into the shell, or output processing left off: " << shown(elsewhere.substr(elsewhere.size() - std::min<size_t>(elsewhere.size(), 300)));
         if (c.err.empty())
             EXPECT_EQ(o.err, "") << shown(o.err);
         else
