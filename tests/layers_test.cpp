@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <random>
 #include <sys/stat.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #if defined(__FreeBSD__)
@@ -227,6 +228,74 @@ void what_reaches_the_printer(const std::string &outer, const std::string &lang)
             EXPECT_EQ(o.err, "") << shown(o.err);
         else
             EXPECT_NE(o.err.find(c.err), std::string::npos) << shown(o.err);
+    }
+}
+
+// What a program writes to a pseudo-terminal with output flags `oflag`
+// (and IUTF8 when `utf8`), as the terminal receives it.
+std::string through_line(const std::vector<std::string> &argv, tcflag_t oflag, bool utf8)
+{
+    int master;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        struct termios t;
+        tcgetattr(0, &t);
+        t.c_oflag = oflag;
+#ifdef IUTF8
+        t.c_iflag = utf8 ? t.c_iflag | IUTF8 : t.c_iflag & ~static_cast<tcflag_t>(IUTF8);
+#else
+        (void)utf8;
+#endif
+        tcsetattr(0, TCSANOW, &t);
+        std::vector<char *> v;
+        for (const std::string &a : argv)
+            v.push_back(const_cast<char *>(a.c_str()));
+        v.push_back(nullptr);
+        execvp(v[0], v.data());
+        _exit(127);
+    }
+    std::string got = drain(master);
+    close(master);
+    waitpid(pid, nullptr, 0);
+    return got;
+}
+
+// Through multiplexers the job does the line's output processing itself:
+// the paper gets what the line gives any other program (cat) with the
+// same settings.
+TEST(Layers, OutputProcessedAsTheLineWould)
+{
+    std::string dir = make_temp_dir();
+    const std::string data = "a\tb\r\n\rc\004d\n\t\bx\xc3\xa9\t|\r\r\n\nend \xdf\xe0\xf7\xfe\xff\x9b";
+    write_file(dir + "/data", data);
+    const struct {
+        const char *name;
+        tcflag_t oflag;
+        bool utf8;
+    } settings[] = {
+        {"default", OPOST | ONLCR, false},
+        {"no output processing", 0, false},
+        {"OPOST alone", OPOST, false},
+        {"ocrnl", OPOST | ONLCR | OCRNL, false},
+        {"onlret onocr", OPOST | ONLRET | ONOCR, false},
+        {"onocr ocrnl", OPOST | ONOCR | OCRNL, false},
+        {"tab3", OPOST | ONLCR | TAB3, false},
+        {"tab3 iutf8", OPOST | ONLCR | TAB3, true},
+#ifdef ONOEOT
+        {"onoeot", OPOST | ONLCR | ONOEOT, false},
+#endif
+#ifdef OLCUC
+        {"olcuc", OPOST | ONLCR | OLCUC, false},
+#endif
+    };
+    for (const auto &s : settings) {
+        SCOPED_TRACE(s.name);
+        std::string want = through_line({"cat", dir + "/data"}, s.oflag, s.utf8);
+        std::string out = through_line({QUILLPASS_BIN, "-P", "tmux", "-f", dir + "/data"}, s.oflag, s.utf8);
+        for (size_t at; (at = out.find("\033\033")) != std::string::npos;)
+            out.erase(at, 1); // tmux's doubled ESC: the data holds none
+        std::string elsewhere, paper = printed(out, &elsewhere);
+        EXPECT_TRUE(paper == want) << "paper:    " << shown(paper) << "\nexpected: " << shown(want);
     }
 }
 

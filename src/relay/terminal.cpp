@@ -84,8 +84,7 @@ static long done_here = -1, iflags_here;
 
 // With -r, no output processing. Wrapped for multiplexers, the program
 // must know the bytes each layer receives, so it does the line's output
-// processing itself, with the line's off, wherever it can do exactly
-// what the line would.
+// processing itself, exactly as the line would, with the line's off.
 static long take_over_output_processing(const struct termios &user, struct termios *printing)
 {
     if (raw_output == 0 && layer_count == 0)
@@ -94,10 +93,6 @@ static long take_over_output_processing(const struct termios &user, struct termi
         printing->c_oflag &= ~static_cast<tcflag_t>(OPOST);
         return 0;
     }
-#ifdef OLCUC
-    if ((user.c_oflag & OLCUC) != 0)
-        return -1; // case mapping: left to the line
-#endif
     printing->c_oflag &= ~static_cast<tcflag_t>(OPOST);
     return static_cast<long>(user.c_oflag);
 }

@@ -193,10 +193,17 @@ size_t translate_output(line_output *line, const char *in, size_t n, char *out, 
                 out[k++] = c;
             continue;
 #endif
-        default:
+        default: {
+            unsigned char u = static_cast<unsigned char>(c);
+#ifdef OLCUC
+            // Linux's own case table: Latin-1 lower case too, y-diaeresis and sharp s included.
+            if ((o & OLCUC) != 0 && ((u >= 'a' && u <= 'z') || (u >= 0xdf && u != 0xf7)))
+                c = static_cast<char>(u - 0x20);
+#endif
             out[k++] = c;
-            if (takes_a_column(line, static_cast<unsigned char>(c)))
+            if (takes_a_column(line, u))
                 line->column++;
+        }
         }
     }
     *used = i;
