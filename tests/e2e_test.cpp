@@ -39,6 +39,23 @@ const std::string cut_message = "quillpass: the data would have ended printing a
 const std::string a767(763, 'a');
 const std::string framed_x = T(START "x" STOP); // with the start sequence, as much as a screen string holds
 
+const std::vector<std::string> c_locale = {"LC_ALL=", "LC_CTYPE=", "LANG=C"};
+const std::vector<std::string> utf8_locale = {"LC_ALL=", "LC_CTYPE=", "LANG=C.UTF-8"};
+
+// data in tmux strings as the program splits it for a terminal's line,
+// which sends each LF as CR LF: as much as fits each string.
+std::string tmux_split(const std::string &data)
+{
+    std::string out;
+    for (size_t at = 0, end; at < data.size(); at = end) {
+        size_t room = 1048575 - 5 - 8;
+        for (end = at; end < data.size() && room >= (data[end] == '\n' ? 2u : 1u); end++)
+            room -= data[end] == '\n' ? 2 : 1;
+        out += tmux(data.substr(at, end - at));
+    }
+    return out;
+}
+
 struct Case {
     const char *name;
     std::vector<std::string> args;
@@ -138,7 +155,8 @@ const Case cases[] = {
     {"-p: cut inside the string", {"-p"}, "x\033[4iy", tmux("x\033[4" STOP STOP START "iy"), 0, cut_message},
     {"-p: nothing to print, nothing written", {"-p"}, "", "", 0, ""},
     {"-p: separators and form-feed", {"-pnf", "a", "b"}, "", tmux("A\n\fB\n\f"), 0, ""},
-    {"-p: a job over tmux's limit split", {"-p", "-b", "65536"}, huge,
+    {"-p: a job over tmux's limit split", {"-p", "-b", "65536"}, huge, tmux_split(huge), 0, ""},
+    {"-p -r: ... LF counted once", {"-p", "-r", "-b", "65536"}, huge,
      tmux(huge.substr(0, tmux_piece)) + tmux(huge.substr(tmux_piece, tmux_piece)) + tmux(huge.substr(2 * tmux_piece, tmux_piece)) +
          tmux(huge.substr(3 * tmux_piece)), 0, ""},
     {"-P tmux,tmux", {"-P", "tmux,tmux"}, "x", T(T(START "x" STOP)), 0, ""},
@@ -150,13 +168,23 @@ const Case cases[] = {
     {"-P screen: never cut inside a UTF-8 character", {"-P", "screen"}, a767.substr(1) + "\xc3\xa9",
      "\033P" START + a767.substr(1) + "\033\\\033P\xc3\xa9" STOP "\033\\", 0, ""},
     {"-P screen: NUL and U+009C left out", {"-P", "screen", "-b", "3"}, "a\0b\xc2\x9c" "c\x9c"_b,
-     "\033P" START "abc" STOP "\033\\", 1, "quillpass: 4 bytes (NUL or U+009C) cannot pass through screen and were not printed\n"},
+     "\033P" START "ab\xc2" "c" STOP "\033\\", 1, "quillpass: 3 bytes (NUL or U+009C) cannot pass through screen and were not printed\n", c_locale},
     {"with files, the cut names its file", {"-f", "a", "-"}, "x\033[4iy", START "A\n\fx\033[4" STOP STOP START "iy" STOP, 0,
      "quillpass: stdin: " + cut_message.substr(11)},
     {"with files, left-out bytes name their file", {"-P", "screen", "-f", "-", "a"}, "x\0"_b, "\033P" START "x\fA\n" STOP "\033\\", 1,
-     "quillpass: stdin: 1 byte (NUL or U+009C) cannot pass through screen and was not printed\n"},
-    {"-P screen: C2 and 9C in separate reads", {"-P", "screen", "-b", "1"}, "a\xc2\x9c" "b\xc2",
-     "\033P" START "ab\xc2" STOP "\033\\", 1, "quillpass: 2 bytes (NUL or U+009C) cannot pass"},
+     "quillpass: stdin: 1 byte (NUL or U+009C) cannot pass through screen and was not printed\n", c_locale},
+    {"-P screen, UTF-8: only ASCII and U+0080 to U+00FF pass", {"-P", "screen", "-b", "3"}, "a\0b\xc2\x9c" "c\x9c\xc3\xa9\xd0\x9b\\\xe4\xb8\xad\xc2" "d\xff"_b,
+     "\033P" START "abc\xc3\xa9\\d" STOP "\033\\", 1,
+     "quillpass: 11 bytes cannot pass through screen's UTF-8 window and were not printed (NUL, U+009C, characters beyond U+00FF, "
+     "bytes that are not UTF-8); a window whose encoding is not UTF-8 (C-a :encoding ISO8859-1) passes all but NUL and 0x9C\n", utf8_locale},
+    {"-P screen, UTF-8: characters across reads", {"-P", "screen", "-b", "1"}, "a\xc2\x9c" "b\xc3\xa9\xd0\x9b\xc3",
+     "\033P" START "ab\xc3\xa9" STOP "\033\\", 1, "quillpass: 5 bytes cannot pass", utf8_locale},
+    {"-P screen, UTF-8: ... in one read", {"-P", "screen"}, "a\xc2\x9c" "b\xc3\xa9\xd0\x9b\xc3",
+     "\033P" START "ab\xc3\xa9" STOP "\033\\", 1, "quillpass: 5 bytes cannot pass", utf8_locale},
+    {"-P screen: LF counted as CR LF", {"-P", "screen"}, a767.substr(1) + "\nb",
+     "\033P" START + a767.substr(1) + "\033\\\033P\nb" STOP "\033\\", 0, ""},
+    {"-P screen: ... not with -r", {"-P", "screen", "-r"}, a767.substr(1) + "\nb",
+     "\033P" START + a767.substr(1) + "\n\033\\\033Pb" STOP "\033\\", 0, ""},
     {"-P tmux: a cut where the string fills up opens no empty frame", {"-P", "tmux"}, std::string(1048552, 'a') + "\x9b" "4itail",
      T(START + std::string(1048552, 'a') + "\x9b" "4" STOP) + tmux("itail"), 0, cut_message},
     {"-P screen,tmux", {"-P", "screen,tmux"}, "x", "\033P" + framed_x.substr(0, framed_x.size() - 1) + "\033\\\033P\\\033\\", 0, ""},

@@ -3,9 +3,11 @@
 #include "full_io.h"
 #include "print_settings.h"
 #include "stop_scan.h"
+#include "terminal.h"
 #include "wrap.h"
 
 #include <cstring>
+#include <termios.h>
 
 // Everything the bytes of the current frame depend on, in one place, so
 // that a piece of data can be tried and taken back (see print_wrapped).
@@ -25,8 +27,12 @@ static bool gathering, through_screen;
 // Data is wrapped a piece at a time.
 constexpr size_t piece = 4096;
 static size_t capacity;
-// Through screen: a C2 at the end of the data, not yet known to pass.
-static bool c2_held;
+// What the innermost layer receives: the line's output processing, done
+// here while the line's is off, and what screen passes on.
+static line_output line;
+static bool translating;
+static char translated[piece + 8];
+static screen_window screen;
 
 static bool wrap_bytes(const char *p, size_t n);
 
@@ -41,6 +47,16 @@ bool allocate_frame_storage()
     capacity = wrap_bound((gathering ? tmux_content_limit : 0) + 2 * piece + 64);
     frame.wrap.out = map_storage(capacity);
     return frame.wrap.out != nullptr;
+}
+
+void set_screen_utf8(bool utf8)
+{
+    screen.utf8 = utf8;
+}
+
+bool screen_utf8()
+{
+    return through_screen && screen.utf8;
 }
 
 static bool fail()
@@ -140,10 +156,9 @@ bool close_frame(bool for_good)
     if (layer_count > 0) {
         if (gathering && !for_good)
             return true;
-        if (for_good && c2_held) {
-            c2_held = false;
-            if (!wrap_bytes("\xc2", 1))
-                return false;
+        if (for_good && screen.held != 0) {
+            screen.held = 0; // a character the data never finished
+            left_out++;
         }
         wrap_end();
         return flush();
@@ -202,31 +217,6 @@ static bool cut_frame()
     return true;
 }
 
-// Through screen, NUL and U+009C cannot pass: screen drops a NUL (after an
-// ESC it cuts the rest of the string) and ends the string at U+009C, which
-// is the byte 0x9C in a window without UTF-8 and C2 9C in one with it.
-// They are left out, and counted. A C2 that ends the data is held until
-// the next byte shows what it is.
-
-static size_t leave_out_uncarriable(char *buf, size_t count)
-{
-    size_t kept = 0;
-    for (size_t i = 0; i < count; i++) {
-        unsigned char c = static_cast<unsigned char>(buf[i]);
-        if (c == 0 || c == 0x9c) {
-            left_out++;
-            if (c == 0x9c && kept > 0 && static_cast<unsigned char>(buf[kept - 1]) == 0xc2) {
-                kept--;
-                left_out++;
-            }
-            continue;
-        }
-        buf[kept++] = buf[i];
-    }
-    c2_held = kept > 0 && static_cast<unsigned char>(buf[kept - 1]) == 0xc2;
-    return c2_held ? kept - 1 : kept;
-}
-
 // Wraps data up to the first cut, or all of it; returns how much.
 static size_t wrap_data(const char *p, size_t n, bool end_of_data)
 {
@@ -283,20 +273,62 @@ static bool wrap_bytes(const char *p, size_t n)
     return true;
 }
 
+// How the line between the program and the innermost layer treats the
+// output now: the program does its processing itself, or nothing is
+// processed, or the strings are sized for the most the line could add
+// (an LF made CR LF, by a line as the terminals' default has it; on a
+// terminal whose settings the program cannot reproduce, a TAB made eight
+// spaces too).
+static void find_line_output()
+{
+    long iflags;
+    long here = output_processing_done_here(&iflags);
+    translating = here > 0 && (here & OPOST) != 0;
+    if (translating) {
+        line.oflags = here;
+        line.iflags = iflags;
+    }
+    if (here >= 0 || (raw_output != 0 && !output_is_terminal()))
+        weigh_line_output(1, 1);
+    else
+        weigh_line_output(2, output_is_terminal() ? 8 : 1);
+}
+
+// Through screen: what screen cannot pass on unchanged is left out, and a
+// lead byte that ended the last data goes with the byte after it.
+static bool pass_through_screen(char **p, size_t *n)
+{
+    if (screen.held != 0 && *n > 0) {
+        char pair[2] = {static_cast<char>(screen.held), **p};
+        screen.held = 0;
+        size_t kept = keep_for_screen(&screen, pair, 2, false, &left_out);
+        ++*p;
+        --*n;
+        if (!wrap_bytes(pair, kept))
+            return false;
+    }
+    *n = keep_for_screen(&screen, *p, *n, false, &left_out);
+    return true;
+}
+
 static ssize_t print_wrapped(char *buf, size_t count)
 {
-    size_t n = count;
-    if (through_screen) {
-        if (c2_held && count > 0) {
-            c2_held = false;
-            if (static_cast<unsigned char>(buf[0]) == 0x9c)
-                left_out++;
-            else if (!wrap_bytes("\xc2", 1))
-                return -1;
+    find_line_output();
+    for (size_t at = 0; at < count;) {
+        char *p = buf + at;
+        size_t n = count - at;
+        if (translating) {
+            size_t used;
+            n = translate_output(&line, p, n, translated, sizeof translated, &used);
+            p = translated;
+            at += used;
+        } else {
+            at = count;
         }
-        n = leave_out_uncarriable(buf, count);
+        if ((through_screen && !pass_through_screen(&p, &n)) || !wrap_bytes(p, n))
+            return -1;
     }
-    if (!wrap_bytes(buf, n) || (!gathering && !flush()))
+    if (!gathering && !flush())
         return -1;
     return static_cast<ssize_t>(count);
 }

@@ -21,6 +21,11 @@ constexpr size_t sequence_length = sizeof start_sequence - 1;
 // Obtains the storage the wrapping needs, once, before the first frame.
 bool allocate_frame_storage();
 
+// Whether the window of the innermost screen (if any) is in UTF-8, which
+// changes what screen can pass on; and whether it is, through screen.
+void set_screen_utf8(bool utf8);
+bool screen_utf8();
+
 // Opens a frame: without multiplexers the start sequence goes out at
 // once, else with the first data. Returns false when the output failed.
 bool open_frame();

@@ -59,6 +59,36 @@ static int set_terminal(int when, const struct termios *settings)
     return result;
 }
 
+// The output flags the program applies itself while the settings are
+// applied, or -1 while the line (or nothing known) processes the output.
+static long done_here = -1, iflags_here;
+
+// With -r, no output processing. Wrapped for multiplexers, the program
+// must know the bytes each layer receives, so it does the line's output
+// processing itself, with the line's off, wherever it can do exactly
+// what the line would.
+static long take_over_output_processing(struct termios *printing)
+{
+    if (raw_output == 0 && layer_count == 0)
+        return -1;
+    if (raw_output != 0 || (found.c_oflag & OPOST) == 0) {
+        printing->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        return 0;
+    }
+#ifdef OLCUC
+    if ((found.c_oflag & OLCUC) != 0)
+        return -1; // case mapping: left to the line
+#endif
+    printing->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    return static_cast<long>(found.c_oflag);
+}
+
+long output_processing_done_here(long *iflags)
+{
+    *iflags = iflags_here;
+    return done_here;
+}
+
 // What the job changes in the settings found (see terminal.h).
 static struct termios printing_settings(const struct termios &user)
 {
@@ -75,8 +105,6 @@ static struct termios printing_settings(const struct termios &user)
 #ifdef VDISCARD
     printing.c_cc[VDISCARD] = _POSIX_VDISABLE;
 #endif
-    if (raw_output != 0)
-        printing.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     return printing;
 }
 
@@ -136,12 +164,18 @@ void apply_printing_settings()
     found.c_lflag &= ~static_cast<tcflag_t>(FLUSHO);
 #endif
     struct termios printing = printing_settings(found);
-    if (same_settings(printing, now))
+    long here = take_over_output_processing(&printing);
+    iflags_here = static_cast<long>(found.c_iflag);
+    if (same_settings(printing, now)) {
+        done_here = here;
         return;
+    }
     // Queued output drains first, so nothing written before is translated
     // differently.
-    if (set_terminal(TCSADRAIN, &printing) == 0)
+    if (set_terminal(TCSADRAIN, &printing) == 0) {
         changed = 1;
+        done_here = here;
+    }
 }
 
 void stop_discarding_output()
@@ -168,6 +202,7 @@ void restore_settings()
     }
     changed = 0;
     allow_messages();
+    done_here = -1;
 }
 
 void restore_settings_at_once()

@@ -30,6 +30,12 @@ bool leads_session();
 // terminal the user owns, no messages from other users (mesg n, biff n).
 // Read afresh each time.
 void apply_printing_settings();
+// While the settings are applied to a job wrapped for multiplexers (or
+// with -r), the output flags (c_oflag) whose processing the program does
+// itself, with the line's output processing off; 0 when there is none to
+// do; -1 when the line may process the output (not a terminal, or flags
+// the program cannot reproduce). *iflags: the input flags then.
+long output_processing_done_here(long *iflags);
 // Puts the settings and the permission bits found back, once queued
 // output has drained; where the terminal does not drain, at once, and
 // says so.

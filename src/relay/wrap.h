@@ -35,11 +35,44 @@ struct wrapping {
     size_t length;
 };
 
+// Where the line between the program and the innermost layer may still
+// process the output, every string is sized for the most it can add: an
+// LF counts `lf` bytes, a TAB `tab` (1 and 1: nothing added).
+void weigh_line_output(unsigned lf, unsigned tab);
+
 // Feeds n bytes of the frame to the outermost layer.
 void wrap_feed(wrapping *w, const char *p, size_t n);
 // Ends every open string, outermost first.
 void wrap_close(wrapping *w);
 // The most bytes that n bytes fed can become, their strings' ends included.
 size_t wrap_bound(size_t n);
+
+// The line's output processing, done by the program while the line's is
+// off: `oflags` and `iflags` as the terminal's settings had them, and the
+// column as the line would count it, from 0 at the job's start.
+struct line_output {
+    long oflags, iflags;
+    unsigned column;
+};
+// Translates in[0, n) into out as the line would, writing at most `room`
+// bytes (8 or more); returns the bytes written, and in *used the bytes of
+// `in` translated.
+size_t translate_output(line_output *line, const char *in, size_t n, char *out, size_t room, size_t *used);
+
+// What a screen window passes on unchanged. Without UTF-8 every byte but
+// NUL and 0x9C. In UTF-8 screen decodes the string, keeps the low byte of
+// each character and re-encodes it for the display: only ASCII and
+// U+0080 to U+00FF arrive as they were sent, and what it passes on is
+// then what it was given (or the Latin-1 bytes for a display without
+// UTF-8), so the outer layers are wrapped for those bytes.
+struct screen_window {
+    bool utf8;
+    unsigned char held; // a lead byte that ended the data, or 0
+};
+// Leaves out, in place, what cannot pass and returns the bytes kept,
+// adding the bytes left out to *left_out. A lead byte at the end is held
+// (with end_of_data, left out): the caller passes it again with the byte
+// that follows it, before the rest.
+size_t keep_for_screen(screen_window *w, char *p, size_t n, bool end_of_data, unsigned long *left_out);
 
 #endif
