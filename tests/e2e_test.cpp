@@ -213,7 +213,7 @@ TEST(EndToEnd, Table)
         const std::string &want = c.out == "usage" ? usage : c.out;
         if (c.out == "help") {
             EXPECT_EQ(r.out.compare(0, usage.size(), usage), 0) << shown(r.out);
-            for (const char *line : {"\n\t -p  ", "\n\t -P LIST  ", "\n\t -r  "})
+            for (const char *line : {"\n\t -p  ", "\n\t -P LIST  ", "\n\t -r  ", "- is stdin"})
                 EXPECT_NE(r.out.find(line, usage.size()), std::string::npos) << line;
         } else
             EXPECT_TRUE(r.out == want) << "output:   " << shown(r.out) << "\nexpected: " << shown(want);
