@@ -169,6 +169,10 @@ const Case cases[] = {
      "\033P" START + a767.substr(1) + "\033\\\033P\xc3\xa9" STOP "\033\\", 0, ""},
     {"-P screen: NUL and U+009C left out", {"-P", "screen", "-b", "3"}, "a\0b\xc2\x9c" "c\x9c"_b,
      "\033P" START "ab\xc2" "c" STOP "\033\\", 1, "quillpass: 3 bytes (NUL or U+009C) cannot pass through screen and were not printed\n", c_locale},
+    {"with files, the cut names its file", {"-f", "a", "-"}, "x\033[4iy", START "A\n\fx\033[4" STOP STOP START "iy" STOP, 0,
+     "quillpass: stdin: " + cut_message.substr(11)},
+    {"with files, left-out bytes name their file", {"-P", "screen", "-f", "-", "a"}, "x\0"_b, "\033P" START "x\fA\n" STOP "\033\\", 1,
+     "quillpass: stdin: 1 byte (NUL or U+009C) cannot pass through screen and was not printed\n", c_locale},
     {"-P screen, UTF-8: only ASCII and U+0080 to U+00FF pass", {"-P", "screen", "-b", "3"}, "a\0b\xc2\x9c" "c\x9c\xc3\xa9\xd0\x9b\\\xe4\xb8\xad\xc2" "d\xff"_b,
      "\033P" START "abc\xc3\xa9\\d" STOP "\033\\", 1,
      "quillpass: 11 bytes cannot pass through screen's UTF-8 window and were not printed (NUL, U+009C, characters beyond U+00FF, "
@@ -181,12 +185,6 @@ const Case cases[] = {
      "\033P" START + a767.substr(1) + "\033\\\033P\nb" STOP "\033\\", 0, ""},
     {"-P screen: ... not with -r", {"-P", "screen", "-r"}, a767.substr(1) + "\nb",
      "\033P" START + a767.substr(1) + "\n\033\\\033Pb" STOP "\033\\", 0, ""},
-    {"with files, the cut names its file", {"-f", "a", "-"}, "x\033[4iy", START "A\n\fx\033[4" STOP STOP START "iy" STOP, 0,
-     "quillpass: stdin: " + cut_message.substr(11)},
-    {"with files, left-out bytes name their file", {"-P", "screen", "-f", "-", "a"}, "x\0"_b, "\033P" START "x\fA\n" STOP "\033\\", 1,
-     "quillpass: stdin: 1 byte (NUL or U+009C) cannot pass through screen and was not printed\n", c_locale},
-    {"-P screen: C2 and 9C in separate reads", {"-P", "screen", "-b", "1"}, "a\xc2\x9c" "b\xc2",
-     "\033P" START "ab" STOP "\033\\", 1, "quillpass: 3 bytes cannot pass", utf8_locale},
     {"-P tmux: a cut where the string fills up opens no empty frame", {"-P", "tmux"}, std::string(1048552, 'a') + "\x9b" "4itail",
      T(START + std::string(1048552, 'a') + "\x9b" "4" STOP) + tmux("itail"), 0, cut_message},
     {"-P screen,tmux", {"-P", "screen,tmux"}, "x", "\033P" + framed_x.substr(0, framed_x.size() - 1) + "\033\\\033P\\\033\\", 0, ""},
@@ -215,7 +213,7 @@ TEST(EndToEnd, Table)
         const std::string &want = c.out == "usage" ? usage : c.out;
         if (c.out == "help") {
             EXPECT_EQ(r.out.compare(0, usage.size(), usage), 0) << shown(r.out);
-            for (const char *line : {"\n\t -p  ", "\n\t -P LIST  ", "\n\t -r  "})
+            for (const char *line : {"\n\t -p  ", "\n\t -P LIST  ", "\n\t -r  ", "- is stdin"})
                 EXPECT_NE(r.out.find(line, usage.size()), std::string::npos) << line;
         } else
             EXPECT_TRUE(r.out == want) << "output:   " << shown(r.out) << "\nexpected: " << shown(want);

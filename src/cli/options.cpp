@@ -34,7 +34,8 @@ static const char usage_text[] =
     "as one big lump.\n"
     "\n";
 
-// Shown by --help after the usage text: the options it does not list.
+// Shown by --help after the usage text: the options it does not list, and
+// what "-" means among the files.
 static const char more_options_text[] =
     "MORE OPTIONS:\n"
     "\t -p  Print from inside tmux or GNU screen, whichever the environment\n"
@@ -42,6 +43,7 @@ static const char more_options_text[] =
     "\t -P LIST  Print through the multiplexers in LIST, innermost first:\n"
     "\t          up to 4 of tmux and screen, comma-separated (screen,tmux).\n"
     "\t -r  On a terminal, send every byte as it is (no CR before LF).\n"
+    "With '-f', a file named - is stdin, read once (./- names the file).\n"
     "\n";
 
 void show_usage()

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
@@ -75,13 +76,12 @@ static void flush_everything()
 static unsigned long cuts_reported, left_out_reported;
 static const char *counted_source = "";
 
-// "quillpass: [SOURCE: ]TEXT COUNT ONE|MANY".
-static void report_count(const char *text, unsigned long count, const char *one, const char *many)
+// "quillpass: [SOURCE: ]TEXT COUNT ONE|MANY MORE".
+static void report_count(const char *text, unsigned long count, const char *one, const char *many,
+                         const char *more = "")
 {
-    char digits[24], line[320];
-    strcpy(line, text);
-    strcat(line, decimal(count, digits));
-    strcat(line, count == 1 ? one : many);
+    char digits[24], line[400];
+    snprintf(line, sizeof line, "%s%s%s%s", text, decimal(count, digits), count == 1 ? one : many, more);
     report("", counted_source, counted_source[0] != '\0' ? ": " : "", line);
 }
 
@@ -98,13 +98,10 @@ static void report_on_data()
     if (left > 0) {
         exit_status = 1;
         if (screen_utf8())
-            report_count("", left,
-                         " byte cannot pass through screen's UTF-8 window and was not printed (NUL, U+009C, characters beyond "
-                         "U+00FF, bytes that are not UTF-8); a window whose encoding is not UTF-8 (C-a :encoding ISO8859-1) "
-                         "passes all but NUL and 0x9C",
-                         " bytes cannot pass through screen's UTF-8 window and were not printed (NUL, U+009C, characters beyond "
-                         "U+00FF, bytes that are not UTF-8); a window whose encoding is not UTF-8 (C-a :encoding ISO8859-1) "
-                         "passes all but NUL and 0x9C");
+            report_count("", left, " byte cannot pass through screen's UTF-8 window and was not printed",
+                         " bytes cannot pass through screen's UTF-8 window and were not printed",
+                         " (NUL, U+009C, characters beyond U+00FF, bytes that are not UTF-8); "
+                         "a window whose encoding is not UTF-8 (C-a :encoding ISO8859-1) passes all but NUL and 0x9C");
         else
             report_count("", left, " byte (NUL or U+009C) cannot pass through screen and was not printed",
                          " bytes (NUL or U+009C) cannot pass through screen and were not printed");

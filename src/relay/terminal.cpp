@@ -59,6 +59,31 @@ static int set_terminal(int when, const struct termios *settings)
     return result;
 }
 
+// The output flags the program applies itself while the settings are
+// applied, or -1 while the line (or nothing known) processes the output.
+static long done_here = -1, iflags_here;
+
+// With -r, no output processing. Wrapped for multiplexers, the program
+// must know the bytes each layer receives, so it does the line's output
+// processing itself, exactly as the line would, with the line's off.
+static long take_over_output_processing(struct termios *printing)
+{
+    if (raw_output == 0 && layer_count == 0)
+        return -1;
+    if (raw_output != 0 || (found.c_oflag & OPOST) == 0) {
+        printing->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        return 0;
+    }
+    printing->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    return static_cast<long>(found.c_oflag);
+}
+
+long output_processing_done_here(long *iflags)
+{
+    *iflags = iflags_here;
+    return done_here;
+}
+
 // What the job changes in the settings found (see terminal.h).
 static struct termios printing_settings(const struct termios &user)
 {
@@ -76,31 +101,6 @@ static struct termios printing_settings(const struct termios &user)
     printing.c_cc[VDISCARD] = _POSIX_VDISABLE;
 #endif
     return printing;
-}
-
-// The output flags the program applies itself while the settings are
-// applied, or -1 while the line (or nothing known) processes the output.
-static long done_here = -1, iflags_here;
-
-// With -r, no output processing. Wrapped for multiplexers, the program
-// must know the bytes each layer receives, so it does the line's output
-// processing itself, exactly as the line would, with the line's off.
-static long take_over_output_processing(const struct termios &user, struct termios *printing)
-{
-    if (raw_output == 0 && layer_count == 0)
-        return -1;
-    if (raw_output != 0 || (user.c_oflag & OPOST) == 0) {
-        printing->c_oflag &= ~static_cast<tcflag_t>(OPOST);
-        return 0;
-    }
-    printing->c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    return static_cast<long>(user.c_oflag);
-}
-
-long output_processing_done_here(long *iflags)
-{
-    *iflags = iflags_here;
-    return done_here;
 }
 
 static bool same_settings(const struct termios &a, const struct termios &b)
@@ -159,7 +159,7 @@ void apply_printing_settings()
     found.c_lflag &= ~static_cast<tcflag_t>(FLUSHO);
 #endif
     struct termios printing = printing_settings(found);
-    long here = take_over_output_processing(found, &printing);
+    long here = take_over_output_processing(&printing);
     iflags_here = static_cast<long>(found.c_iflag);
     if (same_settings(printing, now)) {
         done_here = here;
@@ -196,8 +196,8 @@ void restore_settings()
             report("", output_name, ": the output did not drain; settings put back at once: ", strerror(err));
     }
     changed = 0;
-    done_here = -1;
     allow_messages();
+    done_here = -1;
 }
 
 void restore_settings_at_once()
