@@ -299,6 +299,24 @@ TEST(Layers, OutputProcessedAsTheLineWould)
     }
 }
 
+// A multiplexer that does not answer costs the job two seconds, no more:
+// screen's window is then taken to be as the locale says.
+TEST(Layers, AnUnansweredQueryIsGivenUp)
+{
+    std::string dir = make_temp_dir();
+    write_file(dir + "/screen", "#!/bin/sh\nexec sleep 30\n");
+    chmod((dir + "/screen").c_str(), 0700);
+    Io io;
+    io.input = "a\xd0\x9b";
+    io.env = {"PATH=" + dir + ":/usr/bin:/bin", "STY=1.pts-0.host", "LC_ALL=", "LC_CTYPE=", "LANG=C.UTF-8"};
+    auto start = std::chrono::steady_clock::now();
+    Result r = run_quillpass({"-p"}, io);
+    long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+    EXPECT_LT(ms, 4000);
+    EXPECT_EQ(r.out, "\033P" START "a" STOP "\033\\");
+    EXPECT_NE(r.err.find("2 bytes cannot pass through screen's UTF-8 window"), std::string::npos) << shown(r.err);
+}
+
 // screen takes some five seconds to show a window's first output.
 TEST(Layers, ThroughTmuxInC) { what_reaches_the_printer("tmux", "C"); }
 TEST(Layers, ThroughTmuxInUtf8) { what_reaches_the_printer("tmux", "C.UTF-8"); }

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <strings.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -79,9 +80,13 @@ static bool ask(const char *const argv[], char *answer, size_t size)
     close(pipe_fds[0]);
     int status = 0;
     pid_t done;
-    while ((done = waitpid(pid, &status, ended ? 0 : WNOHANG)) < 0 && errno == EINTR) {
+    // Its output ended: it has a little of the wait left to exit in.
+    while (((done = waitpid(pid, &status, WNOHANG)) == 0 || (done < 0 && errno == EINTR)) && ended &&
+           ms_since(start) < answer_wait_ms) {
+        struct timespec pause = {0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
     }
-    if (done == 0) {
+    if (done <= 0) {
         kill(pid, SIGKILL);
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
