@@ -298,13 +298,13 @@ static bool pass_through_screen(char **p, size_t *n)
     if (screen.held != 0 && *n > 0) {
         char pair[2] = {static_cast<char>(screen.held), **p};
         screen.held = 0;
-        size_t kept = keep_for_screen(&screen, pair, 2, false, &left_out);
+        size_t kept = keep_for_screen(&screen, pair, 2, &left_out);
         ++*p;
         --*n;
         if (!wrap_bytes(pair, kept))
             return false;
     }
-    *n = keep_for_screen(&screen, *p, *n, false, &left_out);
+    *n = keep_for_screen(&screen, *p, *n, &left_out);
     return true;
 }
 

@@ -210,7 +210,7 @@ size_t translate_output(line_output *line, const char *in, size_t n, char *out, 
     return k;
 }
 
-size_t keep_for_screen(screen_window *w, char *p, size_t n, bool end_of_data, unsigned long *left_out)
+size_t keep_for_screen(screen_window *w, char *p, size_t n, unsigned long *left_out)
 {
     size_t kept = 0, i = 0;
     for (; i < n; i++) {
@@ -221,10 +221,7 @@ size_t keep_for_screen(screen_window *w, char *p, size_t n, bool end_of_data, un
             p[kept++] = static_cast<char>(c);
         } else if (c == 0xc2 || c == 0xc3) {
             if (i + 1 == n) {
-                if (end_of_data)
-                    ++*left_out;
-                else
-                    w->held = c;
+                w->held = c;
                 break;
             }
             unsigned char d = static_cast<unsigned char>(p[i + 1]);

@@ -70,9 +70,9 @@ struct screen_window {
     unsigned char held; // a lead byte that ended the data, or 0
 };
 // Leaves out, in place, what cannot pass and returns the bytes kept,
-// adding the bytes left out to *left_out. A lead byte at the end is held
-// (with end_of_data, left out): the caller passes it again with the byte
-// that follows it, before the rest.
-size_t keep_for_screen(screen_window *w, char *p, size_t n, bool end_of_data, unsigned long *left_out);
+// adding the bytes left out to *left_out. A lead byte at the end is held:
+// the caller passes it again with the byte that follows it, before the
+// rest, or counts it as left out where the data ends.
+size_t keep_for_screen(screen_window *w, char *p, size_t n, unsigned long *left_out);
 
 #endif
