@@ -74,8 +74,9 @@ static long take_over_output_processing(struct termios *printing)
         printing->c_oflag &= ~static_cast<tcflag_t>(OPOST);
         return 0;
     }
+    long flags = static_cast<long>(printing->c_oflag);
     printing->c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    return static_cast<long>(found.c_oflag);
+    return flags;
 }
 
 long output_processing_done_here(long *iflags)
@@ -99,6 +100,16 @@ static struct termios printing_settings(const struct termios &user)
 #endif
 #ifdef VDISCARD
     printing.c_cc[VDISCARD] = _POSIX_VDISABLE;
+#endif
+    // Output processing that would change the frame's own sequences or the
+    // bytes of the data's: mapping to upper case makes the start sequence
+    // ESC [ 5 I, which starts nothing, and dropping Ctrl-D would join
+    // ESC [ ^D 4 i in the data into a stop sequence.
+#ifdef OLCUC
+    printing.c_oflag &= ~static_cast<tcflag_t>(OLCUC);
+#endif
+#ifdef ONOEOT
+    printing.c_oflag &= ~static_cast<tcflag_t>(ONOEOT);
 #endif
     return printing;
 }
