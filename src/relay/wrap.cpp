@@ -55,7 +55,7 @@ static void tmux_feed(wrapping *w, int layer, const char *p, size_t n)
         if (esc == nullptr)
             break;
         pass_in(w, layer, "\033\033", 2);
-        s.content++;
+        s.content += 2;
         p += run + 1;
         n -= run + 1;
     }

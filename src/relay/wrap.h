@@ -11,8 +11,9 @@
 // inwards, so what the program writes is unwrapped once by each layer.
 //
 // tmux: ESC P tmux; CONTENT ESC \, every ESC in CONTENT doubled. tmux drops
-// a string whose content, "tmux;" included and a doubled ESC counted once,
-// passes 1048575 bytes.
+// a string whose content, "tmux;" included, passes 1048575 bytes. tmux 3.3
+// keeps one ESC of each pair, but the pair is counted as written, two
+// bytes, so that no tmux that counts what it received drops a string.
 // screen: ESC P CONTENT ESC \, ESC as it is. screen drops a string of 768
 // bytes or more, so longer content goes in several strings, never cut
 // inside a UTF-8 character; an ESC followed by a backslash would end the
