@@ -5,6 +5,11 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
+#include <immintrin.h>
+#define HAVE_AVX2_PATH 1
+#endif
 
 // One step of a reading through a stop sequence: its progress after the
 // value v, or 4 where v completes a match.
@@ -87,12 +92,6 @@ static unsigned low_bits(unsigned char last, unsigned char end)
     return ((last & 3u) << 6) | (end & 0x3fu);
 }
 
-// Whether c, right after an ESC or a 0x9B that starts a match, leaves every
-// reading idle: ASCII that is neither skipped nor goes on with a match.
-static bool ends_a_start(unsigned char c)
-{
-    return c < 0x80 && c != 0 && c != 0x11 && c != 0x13 && c != 0x1b && c != '[' && c != '4';
-}
 
 void reset_stop_scan(stop_scan *scan)
 {
@@ -105,123 +104,78 @@ static unsigned char byte_before(const stop_scan *scan, const unsigned char *buf
     return at - from >= k ? buf[at - k] : scan->before[5 - (k - (at - from))];
 }
 
-// The UTF-8 reading at a 0x9B byte that an idle scan jumped to: the byte
-// ends, or continues, the character whose lead is up to five bytes back;
-// or it belongs to none and reads as itself (CSI) or as U+FFFD.
-static void read_csi_byte(stop_scan *scan, const unsigned char *buf, size_t from, size_t at)
+// Sets the UTF-8 decoder as it stands just before buf[at], from the bytes
+// before it: the character in progress has its lead at most five bytes
+// back, behind nothing but continuation bytes. The scan does not follow
+// the decoder while it searches, and takes it up here.
+static inline void resync(stop_scan *scan, const unsigned char *buf, size_t from, size_t at)
 {
     scan->pending = 0;
     for (size_t k = 1; k <= 5; k++) {
         unsigned char c = byte_before(scan, buf, from, at, k);
         if (continuation(c))
             continue;
-        if (announced(c) < k)
-            break;
-        scan->pending = static_cast<unsigned char>(announced(c) - k);
-        scan->last = 0x9b;
-        scan->lead_seen = at - from >= k;
-        scan->lead = at - k;
-        if (scan->pending == 0)
-            scan->text = steps.high[0][low_bits(byte_before(scan, buf, from, at, 1), 0x9b)];
+        if (announced(c) >= k) {
+            scan->pending = static_cast<unsigned char>(announced(c) - (k - 1));
+            scan->last = byte_before(scan, buf, from, at, 1);
+            scan->lead_seen = at - from >= k;
+            scan->lead = at - k;
+        }
         return;
     }
-    scan->text = steps.high[0][0x9b];
 }
 
-// The first byte in [at, to) that is ESC or 0x9B, which differ in bit 7
-// alone, or `to`. With SSE2 (every x86-64), 64 bytes at a time.
-static size_t find_escape(const unsigned char *buf, size_t at, size_t to)
-{
-#if defined(__SSE2__)
-    const __m128i low7 = _mm_set1_epi8(0x7f), esc = _mm_set1_epi8(0x1b);
-    auto compare = [&](size_t i) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buf + i));
-        return _mm_cmpeq_epi8(_mm_and_si128(v, low7), esc);
-    };
-    auto hits = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(compare(i)))); };
-    for (; to - at >= 64; at += 64) {
-        __m128i any = _mm_or_si128(_mm_or_si128(compare(at), compare(at + 16)), _mm_or_si128(compare(at + 32), compare(at + 48)));
-        if (_mm_movemask_epi8(any) != 0) {
-            uint64_t found = hits(at) | hits(at + 16) << 16 | hits(at + 32) << 32 | hits(at + 48) << 48;
-            return at + static_cast<size_t>(__builtin_ctzll(found));
-        }
-    }
-    for (; to - at >= 16; at += 16)
-        if (uint64_t found = hits(at))
-            return at + static_cast<size_t>(__builtin_ctzll(found));
-#endif
-    for (; at < to; at++)
-        if ((buf[at] & 0x7f) == 0x1b)
-            break;
-    return at;
-}
+constexpr size_t no_cut = SIZE_MAX;
 
-static inline size_t scan_to_cut(stop_scan *scan, const unsigned char *buf, size_t from, size_t to, bool end_of_data)
+// Reads one byte in every reading; returns where to cut, or no_cut.
+static inline size_t read_byte(stop_scan *scan, const unsigned char *buf, size_t from, size_t at)
 {
-    size_t at = from;
-    scan->lead_seen = false;
-    while (at < to) {
-        if (scan->raw == 0 && scan->text == 0) {
-            // Idle: in every reading only an ESC or a 0x9B byte can start
-            // a match (a character whose low bits are ESC or CSI ends in
-            // 0x9B, and the UTF-8 reading is taken up again there), so the
-            // scan jumps to the next of them.
-            at = find_escape(buf, at, to);
-            if (at == to)
-                break;
-            // Most often the next byte ends whatever the ESC or CSI began.
-            if (at + 1 < to && ends_a_start(buf[at + 1])) {
-                at += 2;
-                continue;
+    unsigned char c = buf[at];
+    unsigned char next = steps.raw[scan->raw][c];
+    if (next == matched)
+        return at;
+    scan->raw = next;
+    if (scan->pending > 0) {
+        if (continuation(c)) {
+            if (--scan->pending == 0) {
+                next = steps.high[scan->text][low_bits(scan->last, c)];
+                if (next & matched)
+                    return scan->lead_seen ? scan->lead : from;
+                scan->text = next;
             }
-            scan->raw = steps.raw[0][buf[at]];
-            if (buf[at] == 0x1b) {
-                scan->pending = 0;
-                scan->text = steps.ascii[0][0x1b];
-            } else {
-                read_csi_byte(scan, buf, from, at);
-            }
-            at++;
-            continue;
-        }
-        unsigned char c = buf[at];
-        unsigned char next = steps.raw[scan->raw][c];
-        if (next == matched)
-            return at;
-        scan->raw = next;
-        if (scan->pending > 0) {
-            if (continuation(c)) {
-                if (--scan->pending == 0) {
-                    next = steps.high[scan->text][low_bits(scan->last, c)];
-                    if (next & matched)
-                        return scan->lead_seen ? scan->lead : from;
-                    scan->text = next;
-                }
-                scan->last = c;
-                at++;
-                continue;
-            }
-            // A broken character reads as U+FFFD, which may be skipped:
-            // the set stays as it is.
-            scan->pending = 0;
-        }
-        if (c < 0x80) {
-            next = steps.ascii[scan->text][c];
-            if (next & matched)
-                return at;
-            scan->text = next;
-        } else if (announced(c) > 0) {
-            scan->pending = static_cast<unsigned char>(announced(c));
             scan->last = c;
-            scan->lead_seen = true;
-            scan->lead = at;
-        } else {
-            scan->text = steps.high[scan->text][c]; // a byte that belongs to no character
+            return no_cut;
         }
-        at++;
+        // A broken character reads as U+FFFD, which may be skipped: the
+        // set stays as it is.
+        scan->pending = 0;
     }
-    if (end_of_data && scan->pending > 0 && (scan->text & 8) && scan->lead_seen)
-        return scan->lead;
+    if (c < 0x80) {
+        next = steps.ascii[scan->text][c];
+        if (next & matched)
+            return at;
+        scan->text = next;
+    } else if (announced(c) > 0) {
+        scan->pending = static_cast<unsigned char>(announced(c));
+        scan->last = c;
+        scan->lead_seen = true;
+        scan->lead = at;
+    } else {
+        scan->text = steps.high[scan->text][c]; // a byte that belongs to no character
+    }
+    return no_cut;
+}
+
+// Where the data ends: a character not complete yet that could complete a
+// match is cut before, with end_of_data; the last bytes are kept for the
+// next range.
+static size_t finish(stop_scan *scan, const unsigned char *buf, size_t from, size_t to, bool end_of_data)
+{
+    if (end_of_data && (scan->text & 8)) {
+        resync(scan, buf, from, to);
+        if (scan->pending > 0 && scan->lead_seen)
+            return scan->lead;
+    }
     size_t n = to - from;
     if (n >= 5) {
         memcpy(scan->before, buf + to - 5, 5);
@@ -232,12 +186,282 @@ static inline size_t scan_to_cut(stop_scan *scan, const unsigned char *buf, size
     return to;
 }
 
+// Most ESC and 0x9B bytes start nothing: after them every reading is idle,
+// or in the state a search sets up at the next ESC or 0x9B. Such a dead
+// candidate is skipped without reading it. What the byte after it, c1, and
+// the one after that, c2, are:
+enum : unsigned char {
+    goes_on = 1,  // NUL, DC1, DC3, '[', '4', or one of them in 7 bits (0x80, 0x91, 0x93, 0xDB)
+    ascii = 2,
+    escape = 4,   // ESC
+    csi = 8,      // 0x9B
+    low_zero = 16 // may lead or go on with a character whose low bits are 0 (0x80-0xFD, bits 0-1 clear)
+};
+struct class_table {
+    unsigned char of[256];
+    constexpr class_table() : of()
+    {
+        for (unsigned c = 0; c < 256; c++) {
+            unsigned v = c & 0x7f;
+            of[c] = static_cast<unsigned char>(((v == 0 || v == 0x11 || v == 0x13 || v == '[' || c == '4') ? goes_on : 0) |
+                                               (c < 0x80 ? ascii : 0) | (c == 0x1b ? escape : 0) | (c == 0x9b ? csi : 0) |
+                                               (c >= 0x80 && c < 0xfe && (c & 3) == 0 ? low_zero : 0));
+        }
+    }
+};
+static constexpr class_table classes;
+
+// Whether the candidate buf[at] is dead, `before` the byte before it.
+// - c1 is ESC, or ASCII that neither is skipped nor goes on: every
+//   reading is idle after it, or starts afresh at it;
+// - c1 and the candidate are 0x9B, and the candidate cannot end a
+//   character worth ESC: the state after c1 is the one a search sets up
+//   there;
+// - c1 is not '4' (so no reading can be one byte from a match after it)
+//   and c2 is ESC, or ASCII that neither is skipped nor goes on.
+static inline bool dead(const unsigned char *buf, size_t at, size_t to, unsigned char before)
+{
+    if (to - at < 2)
+        return false;
+    unsigned c1 = classes.of[buf[at + 1]];
+    if ((c1 & (ascii | goes_on)) == ascii)
+        return true;
+    if ((c1 & csi) && buf[at] == 0x9b && !(classes.of[before] & low_zero))
+        return true;
+    return to - at >= 3 && buf[at + 1] != '4' && (classes.of[buf[at + 2]] & (ascii | goes_on)) == ascii;
+}
+
+// Bytes that change the UTF-8 reading alone while it is under way and the
+// byte readings are idle: ASCII, and the bytes a character whose low bits
+// are ESC, CSI, '[', '4' or 'i' ends in (0x9B, 0xB4, 0xA9).
+static inline bool turns(unsigned char c)
+{
+    return c < 0x80 || c == 0x9b || c == 0xb4 || c == 0xa9;
+}
+
+// The searches, in plain C: the next live candidate in [at, to) (or `to`);
+// the next byte that turns the UTF-8 reading.
+static inline size_t find_live_plain(const unsigned char *buf, size_t at, size_t to, unsigned char before)
+{
+    for (; at < to; at++)
+        if ((buf[at] & 0x7f) == 0x1b && !dead(buf, at, to, at > 0 ? buf[at - 1] : before))
+            break;
+    return at;
+}
+
+static inline size_t find_turn_plain(const unsigned char *buf, size_t at, size_t to)
+{
+    while (at < to && !turns(buf[at]))
+        at++;
+    return at;
+}
+
+#if defined(__SSE2__)
+// With SSE2 (every x86-64): candidates 16 bytes at a time, tested one by one.
+static inline unsigned candidates16(const unsigned char *p)
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(0x7f)), _mm_set1_epi8(0x1b))));
+}
+
+static inline size_t find_live_sse2(const unsigned char *buf, size_t at, size_t to, unsigned char before)
+{
+    for (; to - at >= 16; at += 16) {
+        for (unsigned found = candidates16(buf + at); found != 0; found &= found - 1) {
+            size_t i = at + static_cast<size_t>(__builtin_ctz(found));
+            if (!dead(buf, i, to, i > 0 ? buf[i - 1] : before))
+                return i;
+        }
+    }
+    // The last bytes: their block overlaps what was read, and mostly holds
+    // no candidate at all.
+    if (at < to && to >= 16 && (candidates16(buf + to - 16) >> (16 - (to - at))) == 0)
+        return to;
+    return find_live_plain(buf, at, to, before);
+}
+
+static inline size_t find_turn_sse2(const unsigned char *buf, size_t at, size_t to)
+{
+    for (; to - at >= 16; at += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buf + at));
+        __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0x9b))),
+                                    _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xb4))),
+                                                 _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xa9)))));
+        unsigned found = static_cast<unsigned>(_mm_movemask_epi8(hits)) | (~static_cast<unsigned>(_mm_movemask_epi8(v)) & 0xffff);
+        if (found != 0)
+            return at + static_cast<size_t>(__builtin_ctz(found));
+    }
+    return find_turn_plain(buf, at, to);
+}
+#endif
+
+#if defined(HAVE_AVX2_PATH)
+#define AVX2 __attribute__((target("avx2"), always_inline))
+
+AVX2 static inline __m256i load32(const unsigned char *p)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+}
+
+AVX2 static inline unsigned mask32(__m256i v)
+{
+    return static_cast<unsigned>(_mm256_movemask_epi8(v));
+}
+
+AVX2 static inline unsigned candidates32(const unsigned char *p)
+{
+    return mask32(_mm256_cmpeq_epi8(_mm256_and_si256(load32(p), _mm256_set1_epi8(0x7f)), _mm256_set1_epi8(0x1b)));
+}
+
+// The bytes of v that go on with a match (NUL, DC1, DC3, '[', '4' and the
+// first four with bit 7 set): a bit from a table for each nibble.
+AVX2 static inline unsigned going_on32(__m256i v)
+{
+    const __m256i high = _mm256_setr_epi8(1, 2, 0, 8, 0, 4, 0, 0, 1, 2, 0, 0, 0, 4, 0, 0, 1, 2, 0, 8, 0, 4, 0, 0, 1, 2, 0, 0, 0, 4, 0, 0);
+    const __m256i low = _mm256_setr_epi8(1, 2, 0, 2, 8, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0, 1, 2, 0, 2, 8, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0);
+    const __m256i nibble = _mm256_set1_epi8(0x0f);
+    __m256i h = _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+    __m256i l = _mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble));
+    return ~mask32(_mm256_cmpeq_epi8(_mm256_and_si256(h, l), _mm256_setzero_si256()));
+}
+
+// The live candidates of the 32 bytes at p (p > 0, and p + 34 bytes readable):
+// the rules of `dead` for 32 candidates at once.
+AVX2 static inline unsigned live32(const unsigned char *p, unsigned found)
+{
+    __m256i before = load32(p - 1), c0 = load32(p), c1 = load32(p + 1), c2 = load32(p + 2);
+    unsigned on1 = going_on32(c1), ascii1 = ~mask32(c1), csi1 = mask32(_mm256_cmpeq_epi8(c1, _mm256_set1_epi8(static_cast<char>(0x9b))));
+    unsigned csi0 = mask32(_mm256_cmpeq_epi8(c0, _mm256_set1_epi8(static_cast<char>(0x9b))));
+    unsigned four1 = mask32(_mm256_cmpeq_epi8(c1, _mm256_set1_epi8('4')));
+    // bytes 0x80-0xFD with bits 0-1 clear
+    __m256i zero_low = _mm256_and_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(-2), before),
+                                        _mm256_cmpeq_epi8(_mm256_and_si256(before, _mm256_set1_epi8(3)), _mm256_setzero_si256()));
+    unsigned stops2 = ~mask32(c2) & ~going_on32(c2);
+    unsigned dead = (ascii1 & ~on1) | (csi1 & csi0 & ~mask32(zero_low)) | (~four1 & stops2);
+    return found & ~dead;
+}
+
+AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t at, size_t to, unsigned char before)
+{
+    if (at == 0 && at < to) {
+        if ((buf[0] & 0x7f) == 0x1b && !dead(buf, 0, to, before))
+            return 0;
+        at = 1;
+    }
+    while (to - at >= 34) {
+        unsigned found = candidates32(buf + at);
+        if (found == 0) {
+            at += 32;
+            continue;
+        }
+        if (unsigned live = live32(buf + at, found))
+            return at + static_cast<size_t>(__builtin_ctz(live));
+        at += 32;
+    }
+    // The last bytes: their block overlaps what was read, and mostly holds
+    // no candidate at all.
+    if (at < to && to - at <= 32 && to >= 32 && (candidates32(buf + to - 32) >> (32 - (to - at))) == 0)
+        return to;
+    return find_live_plain(buf, at, to, before);
+}
+
+AVX2 static inline size_t find_turn_avx2(const unsigned char *buf, size_t at, size_t to)
+{
+    for (; to - at >= 32; at += 32) {
+        __m256i v = load32(buf + at);
+        __m256i hits = _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(0x9b))),
+                                       _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(0xb4))),
+                                                       _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(0xa9)))));
+        if (unsigned found = mask32(hits) | ~mask32(v))
+            return at + static_cast<size_t>(__builtin_ctz(found));
+    }
+    return find_turn_plain(buf, at, to);
+}
+#endif
+
+// The scan itself, once for each set of searches.
+#define SCAN_NAME scan_plain
+#define SCAN_ATTRIBUTES
+#define FIND_LIVE find_live_plain
+#define FIND_TURN find_turn_plain
+#include "stop_scan_loop.inc"
+#if defined(__SSE2__)
+#define SCAN_NAME scan_sse2
+#define SCAN_ATTRIBUTES
+#define FIND_LIVE find_live_sse2
+#define FIND_TURN find_turn_sse2
+#include "stop_scan_loop.inc"
+#endif
+#if defined(HAVE_AVX2_PATH)
+#define SCAN_NAME scan_avx2
+#define SCAN_ATTRIBUTES __attribute__((target("avx2")))
+#define FIND_LIVE find_live_avx2
+#define FIND_TURN find_turn_avx2
+#include "stop_scan_loop.inc"
+#endif
+
+using scan_function = size_t (*)(stop_scan *, const unsigned char *, size_t, size_t, bool);
+static scan_function chosen_scan;
+
+#if defined(HAVE_AVX2_PATH)
+// Whether the processor has AVX2 and the system saves its registers. Asked
+// with cpuid itself: the compilers' own test needs a runtime library that
+// not every system links.
+static bool have_avx2()
+{
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX))
+        return false;
+    unsigned low, high;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    if ((low & 6) != 6) // SSE and AVX state
+        return false;
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2);
+}
+#endif
+
+// The fastest scan this processor runs.
+static scan_function best_scan()
+{
+#if defined(HAVE_AVX2_PATH)
+    if (have_avx2())
+        return scan_avx2;
+#endif
+#if defined(__SSE2__)
+    return scan_sse2;
+#else
+    return scan_plain;
+#endif
+}
+
+bool use_stop_scan(const char *name)
+{
+    scan_function scan = nullptr;
+    if (strcmp(name, "plain") == 0)
+        scan = scan_plain;
+#if defined(__SSE2__)
+    if (strcmp(name, "sse2") == 0)
+        scan = scan_sse2;
+#endif
+#if defined(HAVE_AVX2_PATH)
+    if (strcmp(name, "avx2") == 0 && have_avx2())
+        scan = scan_avx2;
+#endif
+    if (strcmp(name, "best") == 0)
+        scan = best_scan();
+    if (scan != nullptr)
+        chosen_scan = scan;
+    return scan != nullptr;
+}
+
 size_t next_cut(stop_scan *scan, const char *data, size_t from, size_t to, bool end_of_data)
 {
+    if (chosen_scan == nullptr)
+        chosen_scan = best_scan();
     // On a copy, which the compiler may keep in registers: the data could
     // alias the scan itself.
     stop_scan copy = *scan;
-    size_t cut = scan_to_cut(&copy, reinterpret_cast<const unsigned char *>(data), from, to, end_of_data);
+    size_t cut = chosen_scan(&copy, reinterpret_cast<const unsigned char *>(data), from, to, end_of_data);
     *scan = copy;
     return cut;
 }
