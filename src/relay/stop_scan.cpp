@@ -188,14 +188,16 @@ static size_t finish(stop_scan *scan, const unsigned char *buf, size_t from, siz
 
 // Most ESC and 0x9B bytes start nothing: after them every reading is idle,
 // or in the state a search sets up at the next ESC or 0x9B. Such a dead
-// candidate is skipped without reading it. What the byte after it, c1, and
-// the one after that, c2, are:
+// candidate is skipped without reading it. What the bytes around it are:
 enum : unsigned char {
-    goes_on = 1,  // NUL, DC1, DC3, '[', '4', or one of them in 7 bits (0x80, 0x91, 0x93, 0xDB)
+    goes_on = 1,   // NUL, DC1, DC3, '[', '4', or one of them in 7 bits (0x80, 0x91, 0x93, 0xDB)
     ascii = 2,
-    escape = 4,   // ESC
-    csi = 8,      // 0x9B
-    low_zero = 16 // may lead or go on with a character whose low bits are 0 (0x80-0xFD, bits 0-1 clear)
+    csi = 4,       // 0x9B
+    low_zero = 8,  // may lead or go on with a character whose low bits are 0 (0x80-0xFD, bits 0-1 clear)
+    lead_3 = 16,   // leads a character of three or more bytes (0xE0-0xFD)
+    odd_2 = 32,    // leads a two-byte character, bit 0 set (0xC1-0xDF)
+    cont_odd = 64, // a continuation byte, bit 0 set
+    lead_4 = 128,  // leads a character of four or more bytes (0xF0-0xFD)
 };
 struct class_table {
     unsigned char of[256];
@@ -203,55 +205,80 @@ struct class_table {
     {
         for (unsigned c = 0; c < 256; c++) {
             unsigned v = c & 0x7f;
+            bool odd = c & 1;
             of[c] = static_cast<unsigned char>(((v == 0 || v == 0x11 || v == 0x13 || v == '[' || c == '4') ? goes_on : 0) |
-                                               (c < 0x80 ? ascii : 0) | (c == 0x1b ? escape : 0) | (c == 0x9b ? csi : 0) |
-                                               (c >= 0x80 && c < 0xfe && (c & 3) == 0 ? low_zero : 0));
+                                               (c < 0x80 ? ascii : 0) | (c == 0x9b ? csi : 0) |
+                                               (c >= 0x80 && c < 0xfe && (c & 3) == 0 ? low_zero : 0) |
+                                               (c >= 0xe0 && c < 0xfe ? lead_3 : 0) | (c >= 0xc0 && c < 0xe0 && odd ? odd_2 : 0) |
+                                               (c >= 0x80 && c < 0xc0 && odd ? cont_odd : 0) | (c >= 0xf0 && c < 0xfe ? lead_4 : 0));
         }
     }
 };
 static constexpr class_table classes;
 
-// Whether the candidate buf[at] is dead, `before` the byte before it.
-// - c1 is ESC, or ASCII that neither is skipped nor goes on: every
-//   reading is idle after it, or starts afresh at it;
+// Whether the candidate buf[at] is dead, b1 and b2 the two bytes before it.
+// - c1, the byte after it, is ESC, or ASCII that neither is skipped nor
+//   goes on: every reading is idle after it, or starts afresh at it;
 // - c1 and the candidate are 0x9B, and the candidate cannot end a
 //   character worth ESC: the state after c1 is the one a search sets up
 //   there;
+// - the candidate is a 0x9B inside a character, or ends one whose low bits
+//   are '[' or 0xDB (as the bytes before it show), and c1 does not go on:
+//   every reading is idle after c1, or as a search sets it up at c1;
 // - c1 is not '4' (so no reading can be one byte from a match after it)
 //   and c2 is ESC, or ASCII that neither is skipped nor goes on.
-static inline bool dead(const unsigned char *buf, size_t at, size_t to, unsigned char before)
+static inline bool dead(const unsigned char *buf, size_t at, size_t to, unsigned char b1, unsigned char b2)
 {
     if (to - at < 2)
         return false;
     unsigned c1 = classes.of[buf[at + 1]];
     if ((c1 & (ascii | goes_on)) == ascii)
         return true;
-    if ((c1 & csi) && buf[at] == 0x9b && !(classes.of[before] & low_zero))
-        return true;
+    if (buf[at] == 0x9b) {
+        unsigned before = classes.of[b1], earlier = classes.of[b2];
+        if ((c1 & csi) && !(before & low_zero))
+            return true;
+        bool plain = (before & (lead_3 | odd_2)) || ((before & cont_odd) && (earlier & lead_3) && !(earlier & lead_4)) ||
+                     ((b1 & 0xc0) == 0x80 && (earlier & lead_4));
+        if (plain && !(c1 & goes_on))
+            return true;
+    }
     return to - at >= 3 && buf[at + 1] != '4' && (classes.of[buf[at + 2]] & (ascii | goes_on)) == ascii;
 }
 
-// Bytes that change the UTF-8 reading alone while it is under way and the
-// byte readings are idle: ASCII, and the bytes a character whose low bits
-// are ESC, CSI, '[', '4' or 'i' ends in (0x9B, 0xB4, 0xA9).
-static inline bool turns(unsigned char c)
+// The byte k places before buf[at], past `from` in `before`.
+static inline unsigned char earlier_byte(const unsigned char *buf, size_t from, const unsigned char *before, size_t at, size_t k)
 {
-    return c < 0x80 || c == 0x9b || c == 0xb4 || c == 0xa9;
+    return at - from >= k ? buf[at - k] : before[5 - (k - (at - from))];
+}
+
+static inline bool dead_at(const unsigned char *buf, size_t from, const unsigned char *before, size_t at, size_t to)
+{
+    return dead(buf, at, to, earlier_byte(buf, from, before, at, 1), earlier_byte(buf, from, before, at, 2));
+}
+
+// The bytes that change the UTF-8 reading alone while it is under way and
+// the byte readings are idle: ASCII, 0x9B (which ends a character worth
+// ESC, CSI or '['), and where progress 2 or 3 is possible, the bytes that
+// end a character worth '4' (0xB4) or 'i' (0xA9).
+static inline bool turns(unsigned char c, unsigned text)
+{
+    return c < 0x80 || c == 0x9b || (c == 0xb4 && (text & 4)) || (c == 0xa9 && (text & 8));
 }
 
 // The searches, in plain C: the next live candidate in [at, to) (or `to`);
 // the next byte that turns the UTF-8 reading.
-static inline size_t find_live_plain(const unsigned char *buf, size_t at, size_t to, unsigned char before)
+static inline size_t find_live_plain(const unsigned char *buf, size_t from, const unsigned char *before, size_t at, size_t to)
 {
     for (; at < to; at++)
-        if ((buf[at] & 0x7f) == 0x1b && !dead(buf, at, to, at > 0 ? buf[at - 1] : before))
+        if ((buf[at] & 0x7f) == 0x1b && !dead_at(buf, from, before, at, to))
             break;
     return at;
 }
 
-static inline size_t find_turn_plain(const unsigned char *buf, size_t at, size_t to)
+static inline size_t find_turn_plain(const unsigned char *buf, size_t at, size_t to, unsigned text)
 {
-    while (at < to && !turns(buf[at]))
+    while (at < to && !turns(buf[at], text))
         at++;
     return at;
 }
@@ -264,12 +291,12 @@ static inline unsigned candidates16(const unsigned char *p)
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(0x7f)), _mm_set1_epi8(0x1b))));
 }
 
-static inline size_t find_live_sse2(const unsigned char *buf, size_t at, size_t to, unsigned char before)
+static inline size_t find_live_sse2(const unsigned char *buf, size_t from, const unsigned char *before, size_t at, size_t to)
 {
     for (; to - at >= 16; at += 16) {
         for (unsigned found = candidates16(buf + at); found != 0; found &= found - 1) {
             size_t i = at + static_cast<size_t>(__builtin_ctz(found));
-            if (!dead(buf, i, to, i > 0 ? buf[i - 1] : before))
+            if (!dead_at(buf, from, before, i, to))
                 return i;
         }
     }
@@ -277,21 +304,21 @@ static inline size_t find_live_sse2(const unsigned char *buf, size_t at, size_t 
     // no candidate at all.
     if (at < to && to >= 16 && (candidates16(buf + to - 16) >> (16 - (to - at))) == 0)
         return to;
-    return find_live_plain(buf, at, to, before);
+    return find_live_plain(buf, from, before, at, to);
 }
 
-static inline size_t find_turn_sse2(const unsigned char *buf, size_t at, size_t to)
+static inline size_t find_turn_sse2(const unsigned char *buf, size_t at, size_t to, unsigned text)
 {
+    const __m128i four = _mm_set1_epi8(static_cast<char>(text & 4 ? 0xb4 : 0x9b)), i = _mm_set1_epi8(static_cast<char>(text & 8 ? 0xa9 : 0x9b));
     for (; to - at >= 16; at += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buf + at));
         __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0x9b))),
-                                    _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xb4))),
-                                                 _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xa9)))));
+                                    _mm_or_si128(_mm_cmpeq_epi8(v, four), _mm_cmpeq_epi8(v, i)));
         unsigned found = static_cast<unsigned>(_mm_movemask_epi8(hits)) | (~static_cast<unsigned>(_mm_movemask_epi8(v)) & 0xffff);
         if (found != 0)
             return at + static_cast<size_t>(__builtin_ctz(found));
     }
-    return find_turn_plain(buf, at, to);
+    return find_turn_plain(buf, at, to, text);
 }
 #endif
 
@@ -306,6 +333,19 @@ AVX2 static inline __m256i load32(const unsigned char *p)
 AVX2 static inline unsigned mask32(__m256i v)
 {
     return static_cast<unsigned>(_mm256_movemask_epi8(v));
+}
+
+AVX2 static inline unsigned equal32(__m256i v, int c)
+{
+    return mask32(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(c))));
+}
+
+// The bytes of v from lo to hi (both from 0x80 up).
+AVX2 static inline unsigned within32(__m256i v, int lo, int hi)
+{
+    // Compared as signed bytes, 0x80 the least.
+    unsigned below = mask32(_mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(hi + 1)), v)) & mask32(v);
+    return lo == 0x80 ? below : below & mask32(_mm256_cmpgt_epi8(v, _mm256_set1_epi8(static_cast<char>(lo - 1))));
 }
 
 AVX2 static inline unsigned candidates32(const unsigned char *p)
@@ -325,28 +365,29 @@ AVX2 static inline unsigned going_on32(__m256i v)
     return ~mask32(_mm256_cmpeq_epi8(_mm256_and_si256(h, l), _mm256_setzero_si256()));
 }
 
-// The live candidates of the 32 bytes at p (p > 0, and p + 34 bytes readable):
-// the rules of `dead` for 32 candidates at once.
+// The live candidates among `found` in the 32 bytes at p (two bytes before
+// p in the range, and p + 34 bytes readable): the rules of `dead` for 32
+// candidates at once.
 AVX2 static inline unsigned live32(const unsigned char *p, unsigned found)
 {
-    __m256i before = load32(p - 1), c0 = load32(p), c1 = load32(p + 1), c2 = load32(p + 2);
-    unsigned on1 = going_on32(c1), ascii1 = ~mask32(c1), csi1 = mask32(_mm256_cmpeq_epi8(c1, _mm256_set1_epi8(static_cast<char>(0x9b))));
-    unsigned csi0 = mask32(_mm256_cmpeq_epi8(c0, _mm256_set1_epi8(static_cast<char>(0x9b))));
-    unsigned four1 = mask32(_mm256_cmpeq_epi8(c1, _mm256_set1_epi8('4')));
-    // bytes 0x80-0xFD with bits 0-1 clear
-    __m256i zero_low = _mm256_and_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(-2), before),
-                                        _mm256_cmpeq_epi8(_mm256_and_si256(before, _mm256_set1_epi8(3)), _mm256_setzero_si256()));
+    __m256i b2 = load32(p - 2), b1 = load32(p - 1), c0 = load32(p), c1 = load32(p + 1), c2 = load32(p + 2);
+    unsigned on1 = going_on32(c1), ascii1 = ~mask32(c1), csi1 = equal32(c1, 0x9b), csi0 = equal32(c0, 0x9b);
+    unsigned low_zero1 = within32(b1, 0x80, 0xfd) & ~mask32(_mm256_slli_epi16(b1, 6)) & ~mask32(_mm256_slli_epi16(b1, 7));
+    unsigned odd1 = mask32(_mm256_slli_epi16(b1, 7));
+    unsigned plain = within32(b1, 0xe0, 0xfd) | (within32(b1, 0xc0, 0xdf) & odd1) |
+                     (within32(b1, 0x80, 0xbf) & ((within32(b2, 0xe0, 0xef) & odd1) | within32(b2, 0xf0, 0xfd)));
     unsigned stops2 = ~mask32(c2) & ~going_on32(c2);
-    unsigned dead = (ascii1 & ~on1) | (csi1 & csi0 & ~mask32(zero_low)) | (~four1 & stops2);
+    unsigned dead = (ascii1 & ~on1) | (csi0 & ((csi1 & ~low_zero1) | (plain & ~on1))) | (~equal32(c1, '4') & stops2);
     return found & ~dead;
 }
 
-AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t at, size_t to, unsigned char before)
+AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, const unsigned char *before, size_t at, size_t to)
 {
-    if (at == 0 && at < to) {
-        if ((buf[0] & 0x7f) == 0x1b && !dead(buf, 0, to, before))
-            return 0;
-        at = 1;
+    if (at - from < 2) {
+        size_t end = from + 2 < to ? from + 2 : to;
+        at = find_live_plain(buf, from, before, at, end);
+        if (at < end)
+            return at;
     }
     while (to - at >= 34) {
         unsigned found = candidates32(buf + at);
@@ -362,20 +403,18 @@ AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t at, si
     // no candidate at all.
     if (at < to && to - at <= 32 && to >= 32 && (candidates32(buf + to - 32) >> (32 - (to - at))) == 0)
         return to;
-    return find_live_plain(buf, at, to, before);
+    return find_live_plain(buf, from, before, at, to);
 }
 
-AVX2 static inline size_t find_turn_avx2(const unsigned char *buf, size_t at, size_t to)
+AVX2 static inline size_t find_turn_avx2(const unsigned char *buf, size_t at, size_t to, unsigned text)
 {
+    const int four = text & 4 ? 0xb4 : 0x9b, i = text & 8 ? 0xa9 : 0x9b;
     for (; to - at >= 32; at += 32) {
         __m256i v = load32(buf + at);
-        __m256i hits = _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(0x9b))),
-                                       _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(0xb4))),
-                                                       _mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(0xa9)))));
-        if (unsigned found = mask32(hits) | ~mask32(v))
+        if (unsigned found = equal32(v, 0x9b) | equal32(v, four) | equal32(v, i) | ~mask32(v))
             return at + static_cast<size_t>(__builtin_ctz(found));
     }
-    return find_turn_plain(buf, at, to);
+    return find_turn_plain(buf, at, to, text);
 }
 #endif
 
