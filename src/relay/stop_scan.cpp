@@ -216,34 +216,50 @@ struct class_table {
 };
 static constexpr class_table classes;
 
-// Whether the candidate buf[at] is dead, b1 and b2 the two bytes before it.
-// - c1, the byte after it, is ESC, or ASCII that neither is skipped nor
-//   goes on: every reading is idle after it, or starts afresh at it;
-// - c1 and the candidate are 0x9B, and the candidate cannot end a
-//   character worth ESC: the state after c1 is the one a search sets up
-//   there;
+// Whether the first ASCII byte after buf[at] stops every reading (it is
+// neither skipped nor goes on) with no 0xB4 before it: no reading can be a
+// byte from a match on the way there (only 0xB4 reads as '4' past bit 7 or
+// ends a character worth '4'), so there every reading is idle, or starts
+// afresh at an ESC.
+static inline bool stops_after(const unsigned char *buf, size_t at, size_t to)
+{
+    for (size_t j = at + 1; j < to; j++) {
+        if (buf[j] < 0x80)
+            return !(classes.of[buf[j]] & goes_on);
+        if (buf[j] == 0xb4)
+            return false;
+    }
+    return false;
+}
+
+// Whether the candidate buf[at] is dead, b1 and b2 the two bytes before it:
+// - the first ASCII byte after it stops every reading, as above, or comes
+//   right after one of NUL, DC1, DC3 and '[' that follows it;
+// - c1, the byte after it, and the candidate are 0x9B, and the candidate
+//   cannot end a character worth ESC: the state after c1 is the one a
+//   search sets up there;
 // - the candidate is a 0x9B inside a character, or ends one whose low bits
 //   are '[' or 0xDB (as the bytes before it show), and c1 does not go on:
-//   every reading is idle after c1, or as a search sets it up at c1;
-// - c1 is not '4' (so no reading can be one byte from a match after it)
-//   and c2 is ESC, or ASCII that neither is skipped nor goes on.
+//   every reading is idle after c1, or as a search sets it up at c1.
 static inline bool dead(const unsigned char *buf, size_t at, size_t to, unsigned char b1, unsigned char b2)
 {
     if (to - at < 2)
         return false;
+    if (stops_after(buf, at, to))
+        return true;
     unsigned c1 = classes.of[buf[at + 1]];
-    if ((c1 & (ascii | goes_on)) == ascii)
+    if ((c1 & (ascii | goes_on)) == (ascii | goes_on) && buf[at + 1] != '4' && stops_after(buf, at + 1, to))
         return true;
     if (buf[at] == 0x9b) {
         unsigned before = classes.of[b1], earlier = classes.of[b2];
         if ((c1 & csi) && !(before & low_zero))
             return true;
-        bool plain = (before & (lead_3 | odd_2)) || ((before & cont_odd) && (earlier & lead_3) && !(earlier & lead_4)) ||
+        bool plain = (before & (lead_3 | odd_2)) || ((before & cont_odd) && (earlier & lead_3)) ||
                      ((b1 & 0xc0) == 0x80 && (earlier & lead_4));
         if (plain && !(c1 & goes_on))
             return true;
     }
-    return to - at >= 3 && buf[at + 1] != '4' && (classes.of[buf[at + 2]] & (ascii | goes_on)) == ascii;
+    return false;
 }
 
 // The byte k places before buf[at], past `from` in `before`.
@@ -365,19 +381,69 @@ AVX2 static inline unsigned going_on32(__m256i v)
     return ~mask32(_mm256_cmpeq_epi8(_mm256_and_si256(h, l), _mm256_setzero_si256()));
 }
 
+// Of the 0x9B candidates `csi0` at p, c1 `c1`, those dead by the rules for
+// 0x9B: the one where c1 is 0x9B too, and with `plain`, the other.
+AVX2 static inline unsigned dead_csi32(const unsigned char *p, unsigned csi0, __m256i c1, unsigned on1, bool plain)
+{
+    __m256i b1 = load32(p - 1);
+    unsigned odd1 = mask32(_mm256_slli_epi16(b1, 7));
+    unsigned low_zero1 = within32(b1, 0x80, 0xfd) & ~mask32(_mm256_slli_epi16(b1, 6)) & ~odd1;
+    unsigned dead = csi0 & equal32(c1, 0x9b) & ~low_zero1;
+    if (!plain)
+        return dead;
+    __m256i b2 = load32(p - 2);
+    unsigned inside = within32(b1, 0xe0, 0xfd) | (within32(b1, 0xc0, 0xdf) & odd1) |
+                      (within32(b1, 0x80, 0xbf) & ((within32(b2, 0xe0, 0xef) & odd1) | within32(b2, 0xf0, 0xfd)));
+    return dead | (csi0 & inside & ~on1);
+}
+
+// The positions at p from which the next ASCII byte stops every reading
+// with no 0xB4 before it, within the 64 bytes at p, shifted by one (so for
+// the candidates themselves), or by two after NUL, DC1, DC3 or '['.
+AVX2 static inline unsigned dead_ahead32(const unsigned char *p, __m256i c0)
+{
+    __m256i ahead = load32(p + 32);
+    uint64_t ascii = ~(mask32(c0) | static_cast<uint64_t>(mask32(ahead)) << 32);
+    uint64_t on = going_on32(c0) | static_cast<uint64_t>(going_on32(ahead)) << 32;
+    uint64_t four = equal32(c0, 0xb4) | static_cast<uint64_t>(equal32(ahead, 0xb4)) << 32;
+    // The bytes that stop every reading, and those that lead on to them
+    // (any other byte from 0x80 up but 0xB4).
+    uint64_t stops = ascii & ~on, through = ~ascii & ~four;
+    for (int n = 1; n < 64; n *= 2) {
+        stops |= through & (stops >> n);
+        through &= through >> n;
+    }
+    uint64_t first_on = ascii & on & ~(equal32(c0, '4') | static_cast<uint64_t>(equal32(ahead, '4')) << 32);
+    return static_cast<unsigned>((stops >> 1) | ((first_on >> 1) & (stops >> 2)));
+}
+
 // The live candidates among `found` in the 32 bytes at p (two bytes before
-// p in the range, and p + 34 bytes readable): the rules of `dead` for 32
-// candidates at once.
+// p in the range, and 64 bytes from p): the rules of `dead` for 32
+// candidates at once, reading ahead as far as the 64 bytes go. Where
+// candidates are many (every byte ESC or 0x9B, say), the rules are tried
+// cheapest first and the rest skipped once every candidate is dead; where
+// they are few, those that kill most first, so that a branch after them
+// mostly goes one way.
 AVX2 static inline unsigned live32(const unsigned char *p, unsigned found)
 {
-    __m256i b2 = load32(p - 2), b1 = load32(p - 1), c0 = load32(p), c1 = load32(p + 1), c2 = load32(p + 2);
-    unsigned on1 = going_on32(c1), ascii1 = ~mask32(c1), csi1 = equal32(c1, 0x9b), csi0 = equal32(c0, 0x9b);
-    unsigned low_zero1 = within32(b1, 0x80, 0xfd) & ~mask32(_mm256_slli_epi16(b1, 6)) & ~mask32(_mm256_slli_epi16(b1, 7));
-    unsigned odd1 = mask32(_mm256_slli_epi16(b1, 7));
-    unsigned plain = within32(b1, 0xe0, 0xfd) | (within32(b1, 0xc0, 0xdf) & odd1) |
-                     (within32(b1, 0x80, 0xbf) & ((within32(b2, 0xe0, 0xef) & odd1) | within32(b2, 0xf0, 0xfd)));
-    unsigned stops2 = ~mask32(c2) & ~going_on32(c2);
-    unsigned dead = (ascii1 & ~on1) | (csi0 & ((csi1 & ~low_zero1) | (plain & ~on1))) | (~equal32(c1, '4') & stops2);
+    __m256i c1 = load32(p + 1), c0 = load32(p);
+    unsigned on1 = going_on32(c1);
+    unsigned dead = ~mask32(c1) & ~on1; // an ASCII byte right after that stops every reading
+    unsigned csi0 = found & equal32(c0, 0x9b);
+    if (found & (found - 1)) {
+        if ((found & ~dead) == 0)
+            return 0;
+        dead |= dead_csi32(p, csi0 & ~dead, c1, on1, false);
+        if ((found & ~dead) == 0)
+            return 0;
+        dead |= dead_csi32(p, csi0 & ~dead, c1, on1, true);
+        if ((found & ~dead) == 0)
+            return 0;
+        return found & ~(dead | dead_ahead32(p, c0));
+    }
+    dead |= dead_ahead32(p, c0);
+    if (found & ~dead & csi0)
+        dead |= dead_csi32(p, csi0 & ~dead, c1, on1, true);
     return found & ~dead;
 }
 
@@ -389,7 +455,7 @@ AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, 
         if (at < end)
             return at;
     }
-    while (to - at >= 34) {
+    while (to - at >= 64) {
         unsigned found = candidates32(buf + at);
         if (found == 0) {
             at += 32;
@@ -399,10 +465,13 @@ AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, 
             return at + static_cast<size_t>(__builtin_ctz(live));
         at += 32;
     }
-    // The last bytes: their block overlaps what was read, and mostly holds
+    // The last bytes: their blocks overlap what was read, and mostly hold
     // no candidate at all.
-    if (at < to && to - at <= 32 && to >= 32 && (candidates32(buf + to - 32) >> (32 - (to - at))) == 0)
-        return to;
+    if (at < to && to >= 64) {
+        uint64_t found = candidates32(buf + to - 64) | static_cast<uint64_t>(candidates32(buf + to - 32)) << 32;
+        if ((found >> (64 - (to - at))) == 0)
+            return to;
+    }
     return find_live_plain(buf, from, before, at, to);
 }
 
