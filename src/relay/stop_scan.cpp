@@ -220,10 +220,11 @@ static constexpr class_table classes;
 // neither skipped nor goes on) with no 0xB4 before it: no reading can be a
 // byte from a match on the way there (only 0xB4 reads as '4' past bit 7 or
 // ends a character worth '4'), so there every reading is idle, or starts
-// afresh at an ESC.
+// afresh at an ESC. Not looked for past 64 bytes.
 static inline bool stops_after(const unsigned char *buf, size_t at, size_t to)
 {
-    for (size_t j = at + 1; j < to; j++) {
+    size_t end = to - at > 64 ? at + 64 : to; // as far as the AVX2 search reads
+    for (size_t j = at + 1; j < end; j++) {
         if (buf[j] < 0x80)
             return !(classes.of[buf[j]] & goes_on);
         if (buf[j] == 0xb4)
@@ -245,10 +246,8 @@ static inline bool dead(const unsigned char *buf, size_t at, size_t to, unsigned
 {
     if (to - at < 2)
         return false;
-    if (stops_after(buf, at, to))
-        return true;
     unsigned c1 = classes.of[buf[at + 1]];
-    if ((c1 & (ascii | goes_on)) == (ascii | goes_on) && buf[at + 1] != '4' && stops_after(buf, at + 1, to))
+    if ((c1 & (ascii | goes_on)) == ascii)
         return true;
     if (buf[at] == 0x9b) {
         unsigned before = classes.of[b1], earlier = classes.of[b2];
@@ -259,7 +258,9 @@ static inline bool dead(const unsigned char *buf, size_t at, size_t to, unsigned
         if (plain && !(c1 & goes_on))
             return true;
     }
-    return false;
+    if ((c1 & (ascii | goes_on)) == (ascii | goes_on))
+        return buf[at + 1] != '4' && stops_after(buf, at + 1, to);
+    return stops_after(buf, at, to);
 }
 
 // The byte k places before buf[at], past `from` in `before`.
