@@ -125,20 +125,20 @@ describe() {
 for kind in $shapes; do
     data=$work/$kind
     read -r a b r <<<"$(compare cpu "$runs" "$qp < $data > /dev/null" "dd bs=512 if=$data of=/dev/null status=none" -w 1)"
-    row "CPU, $(describe $kind), 512 B chunks, vs dd" "$a" s "$b" s "$r" "ratio <= 1.05" "$(verdict "$r <= 1.05")"
+    row "CPU, $(describe $kind), 512 B, vs dd" "$a" s "$b" s "$r" "ratio <= 1.05" "$(verdict "$r <= 1.05")"
 done
 for kind in $shapes; do
     data=$work/$kind
     case $kind in
     esc | csi)
         read -r a b r <<<"$(compare cpu "$runs" "$qp -b 131072 < $data > /dev/null" "$copier < $data > /dev/null" -w 1)"
-        row "CPU, $(describe $kind), 128 KiB chunks, vs copy relay" "$a" s "$b" s "$r" "ratio <= 2" "$(verdict "$r <= 2")" ;;
+        row "CPU, $(describe $kind), 128 KiB, vs copy relay" "$a" s "$b" s "$r" "ratio <= 2" "$(verdict "$r <= 2")" ;;
     *)
         read -r a b r <<<"$(compare cpu "$runs" "$qp -b 131072 < $data > /dev/null" "$scanner < $data > /dev/null" -w 1)"
         if [ "$kind" = raster ]; then
-            row "CPU, $(describe $kind), 128 KiB chunks, vs memchr relay" "$a" s "$b" s "$r" "ratio < 1" "$(verdict "$r < 1")"
+            row "CPU, $(describe $kind), 128 KiB, vs memchr relay" "$a" s "$b" s "$r" "ratio < 1" "$(verdict "$r < 1")"
         else
-            row "CPU, $(describe $kind), 128 KiB chunks, vs memchr relay" "$a" s "$b" s "$r" "ratio <= 1.05" "$(verdict "$r <= 1.05")"
+            row "CPU, $(describe $kind), 128 KiB, vs memchr relay" "$a" s "$b" s "$r" "ratio <= 1.05" "$(verdict "$r <= 1.05")"
         fi ;;
     esac
 done
