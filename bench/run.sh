@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # Measures quillpass against the programs it should cost no more than, side
 # by side in one run on this machine, and prints a table:
-#   CPU time (user + system) for 256 MiB, of random bytes and of text:
+#   CPU time (user + system) for 256 MiB of each of six kinds of data:
+#   random bytes (compressed files, PDF streams, images), ESC-dense raster
+#   (an ESC * b n W header every 20 to 60 bytes, as in PCL jobs), every byte
+#   ESC, every byte 0x9B, ASCII text, and CJK UTF-8 text;
 #     at the default chunk size against dd bs=512, which looks at no byte;
 #     with -b 131072 against a relay that finds every ESC and 0x9B in each
 #     128 KiB chunk with memchr (bench/scanning_relay.c), the least a relay
-#     that must look at every byte can do;
+#     that must look at every byte can do; where every byte is ESC or 0x9B,
+#     against a relay that copies 128 KiB chunks and looks at nothing
+#     (bench/copy_relay.c);
 #   start-up of an empty job, against a minimal C relay (the frame and a
 #     read/write loop, bench/minimal_relay.c);
 #   peak resident memory of an empty job, against the same relay.
-# Both relays are built here the way the program is built: the same compiler
+# The relays are built here the way the program is built: the same compiler
 # and release flags, linked dynamically, needing the C library alone.
 # Each timing runs in seven rounds of alternating order; a row shows the two
 # values of the round whose ratio is the median, and that ratio.
-# Needs hyperfine, cmake and GNU time (/usr/bin/time).
+# Needs hyperfine, cmake, python3 and GNU time (/usr/bin/time).
 # Usage: bench/run.sh [RUNS]   (runs of each 256 MiB command in each round,
 #                              default 5)
 set -euo pipefail
@@ -22,7 +27,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-for tool in hyperfine cmake /usr/bin/time; do
+for tool in hyperfine cmake python3 /usr/bin/time; do
     command -v "$tool" >/dev/null || { echo "bench: $tool is needed" >&2; exit 1; }
 done
 
@@ -31,17 +36,44 @@ cmake --build "$work/build" >/dev/null
 qp=$work/build/quillpass
 relay=$work/minimal_relay
 scanner=$work/scanning_relay
+copier=$work/copy_relay
 cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$work/build/CMakeCache.txt")
 release=$(sed -n 's/^CMAKE_CXX_FLAGS_RELEASE:[A-Z]*=//p' "$work/build/CMakeCache.txt")
-for c in minimal_relay scanning_relay; do
+for c in minimal_relay scanning_relay copy_relay; do
     # shellcheck disable=SC2086 # the flags are words
     "$cxx" -x c++ $release -fno-exceptions -fno-rtti -Wl,--as-needed -o "$work/$c" "$here/$c.c"
 done
-random=$work/random
-text=$work/text
-head -c $((256 << 20)) /dev/urandom > "$random"
-{ yes 'A line of text, as a printer job holds it: words, digits 0123456789.' || true; } | head -c $((256 << 20)) > "$text"
-cat "$random" "$text" > /dev/null # into the page cache before anything is timed
+size=$((256 << 20))
+head -c $size /dev/urandom > "$work/random"
+python3 - "$work/raster" $size <<'RASTER'
+import os, random, sys
+random.seed(1)
+out, size, parts, n = sys.argv[1], int(sys.argv[2]), [], 0
+noise = os.urandom(1 << 20)
+while n < size:
+    k = random.randint(14, 54)
+    at = random.randrange(len(noise) - k)
+    part = b"\x1b*b%dW" % k + noise[at:at + k]
+    parts.append(part)
+    n += len(part)
+open(out, "wb").write(b"".join(parts)[:size])
+RASTER
+head -c $size /dev/zero | tr '\0' '\033' > "$work/esc"
+head -c $size /dev/zero | tr '\0' '\233' > "$work/csi"
+{ yes 'A line of text, as a printer job holds it: words, digits 0123456789.' || true; } | head -c $size > "$work/text"
+python3 - "$work/cjk" $size <<'CJK'
+import random, sys
+random.seed(2)
+lines = []
+for _ in range(12000):
+    line = "".join(chr(random.randint(0x4E00, 0x9FFF)) if random.random() < 0.92 else random.choice("\u3001\u3002 0123") for _ in range(random.randint(10, 40)))
+    lines.append(line + "\n")
+block = "".join(lines).encode()
+size = int(sys.argv[2])
+open(sys.argv[1], "wb").write((block * (size // len(block) + 1))[:size])
+CJK
+shapes="random raster esc csi text cjk"
+for kind in $shapes; do cat "$work/$kind" > /dev/null; done # into the page cache before anything is timed
 
 # Times two commands in seven rounds of alternating order, so that neither
 # always runs first, and prints "A B RATIO": the values that `field` picks
@@ -76,6 +108,7 @@ row() { # measure, ours, reference, unit, ratio, target, met
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
 echo "quillpass $(git -C "$here/.." rev-parse --short HEAD 2>/dev/null || echo) on $(uname -srm), $(nproc) CPUs"
+echo "load average at the start: $(uptime | sed 's/.*load average: //')"
 echo "CPU: $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || sysctl -n hw.model)"
 command -v file >/dev/null && echo "quillpass binary: $(file -b "$qp" | cut -d, -f1-4)"
 command -v file >/dev/null && echo "relay binary:     $(file -b "$relay" | cut -d, -f1-4)"
@@ -83,12 +116,31 @@ echo
 row measure quillpass "" reference "" ratio target result
 echo "|----------------------------------------------------|---------------|---------------|--------|----------------------|--------|"
 
-for kind in random text; do
+describe() {
+    case $1 in
+    random) echo "random" ;; raster) echo "ESC-dense raster" ;; esc) echo "every byte ESC" ;;
+    csi) echo "every byte 0x9B" ;; text) echo "text" ;; cjk) echo "CJK UTF-8 text" ;;
+    esac
+}
+for kind in $shapes; do
     data=$work/$kind
     read -r a b r <<<"$(compare cpu "$runs" "$qp < $data > /dev/null" "dd bs=512 if=$data of=/dev/null status=none" -w 1)"
-    row "CPU time, $kind, 512-byte chunks, vs dd" "$a" s "$b" s "$r" "ratio <= 1.05" "$(verdict "$r <= 1.05")"
-    read -r a b r <<<"$(compare cpu "$runs" "$qp -b 131072 < $data > /dev/null" "$scanner < $data > /dev/null" -w 1)"
-    row "CPU time, $kind, 128 KiB chunks, vs memchr relay" "$a" s "$b" s "$r" "ratio <= 1.25" "$(verdict "$r <= 1.25")"
+    row "CPU, $(describe $kind), 512 B, vs dd" "$a" s "$b" s "$r" "ratio <= 1.05" "$(verdict "$r <= 1.05")"
+done
+for kind in $shapes; do
+    data=$work/$kind
+    case $kind in
+    esc | csi)
+        read -r a b r <<<"$(compare cpu "$runs" "$qp -b 131072 < $data > /dev/null" "$copier < $data > /dev/null" -w 1)"
+        row "CPU, $(describe $kind), 128 KiB, vs copy relay" "$a" s "$b" s "$r" "ratio <= 2" "$(verdict "$r <= 2")" ;;
+    *)
+        read -r a b r <<<"$(compare cpu "$runs" "$qp -b 131072 < $data > /dev/null" "$scanner < $data > /dev/null" -w 1)"
+        if [ "$kind" = raster ]; then
+            row "CPU, $(describe $kind), 128 KiB, vs memchr relay" "$a" s "$b" s "$r" "ratio < 1" "$(verdict "$r < 1")"
+        else
+            row "CPU, $(describe $kind), 128 KiB, vs memchr relay" "$a" s "$b" s "$r" "ratio <= 1.05" "$(verdict "$r <= 1.05")"
+        fi ;;
+    esac
 done
 
 read -r a b r <<<"$(compare mean 300 "$qp" "$relay" -N -w 30)"
@@ -99,3 +151,5 @@ a=$(peak_kib "$qp"); r=$(ratio "$a" "$b")
 row "peak memory, empty job, vs minimal C relay" "$a" KiB "$b" KiB "$r" "<= reference + 64" "$(verdict "$a <= $b + 64")"
 a=$(peak_kib "$qp" -b 131072); r=$(ratio "$a" "$b")
 row "peak memory, -b 131072, vs minimal C relay" "$a" KiB "$b" KiB "$r" "<= reference + 192" "$(verdict "$a <= $b + 192")"
+echo
+echo "load average at the end: $(uptime | sed 's/.*load average: //')"

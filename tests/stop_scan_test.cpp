@@ -143,4 +143,181 @@ TEST(StopScan, NoFrameCanEndPrintingAndNoByteIsLost)
     }
 }
 
+// The same reading, byte by byte, as plainly as it can be written: the
+// cuts of the scan, whose searches skip what cannot matter, must be exactly
+// these.
+struct reference_scan {
+    int bytes = 0, bits7 = 0; // the byte and 7-bit readings
+    unsigned text = 0;        // UTF-8 reading: bit p where progress p (1 to 3) may be
+    int need = 0;             // continuation bytes the character in progress needs
+    unsigned char last = 0;
+    size_t lead = 0;
+    bool lead_here = false;
+};
+
+size_t reference_cut(reference_scan &r, const unsigned char *buf, size_t from, size_t to, bool end_of_data)
+{
+    auto step = [](int at, unsigned v) {
+        if (v == 0 || v == 0x11 || v == 0x13)
+            return at;
+        if (v == 0x1b || v == 0x9b)
+            return v == 0x1b ? 1 : 2;
+        return (at == 1 && v == '[') ? 2 : (at == 2 && v == '4') ? 3 : (at == 3 && v == 'i') ? 4 : 0;
+    };
+    // A character seen with low bits v, or either seen or skipped.
+    auto text_step = [&](unsigned v, bool may_skip) {
+        unsigned next = may_skip ? r.text : 0;
+        for (int at = 0; at < 4; at++)
+            if (at == 0 || (r.text >> at & 1))
+                next |= 1u << step(at, v);
+        r.text = next & 0xe;
+        return (next & 16) != 0;
+    };
+    r.lead_here = false;
+    for (size_t i = from; i < to; i++) {
+        unsigned char c = buf[i];
+        r.bytes = step(r.bytes, c);
+        r.bits7 = step(r.bits7, c & 0x7f);
+        if (r.bytes == 4 || r.bits7 == 4)
+            return i;
+        if (r.need > 0 && (c & 0xc0) == 0x80) {
+            if (--r.need == 0 && text_step(((r.last & 3u) << 6) | (c & 0x3fu), true))
+                return r.lead_here ? r.lead : from;
+            r.last = c;
+            continue;
+        }
+        r.need = 0;
+        int need = c < 0xc0 ? 0 : c < 0xe0 ? 1 : c < 0xf0 ? 2 : c < 0xf8 ? 3 : c < 0xfc ? 4 : c < 0xfe ? 5 : 0;
+        if (need > 0) {
+            r.need = need;
+            r.last = c;
+            r.lead = i;
+            r.lead_here = true;
+        } else if (text_step(c, c >= 0x80)) {
+            return i;
+        }
+    }
+    if (end_of_data && r.need > 0 && (r.text & 8) && r.lead_here)
+        return r.lead;
+    return to;
+}
+
+// The cuts in data relayed in the chunks `ends` gives (end_of_data with
+// each where `whole` says so), by the scan or by the reference.
+template <typename State, typename Cut>
+std::vector<size_t> cuts_of(const std::vector<unsigned char> &data, const std::vector<size_t> &ends, const std::vector<bool> &whole, Cut cut_at)
+{
+    std::vector<size_t> cuts;
+    State state{};
+    size_t at = 0;
+    for (size_t k = 0; k < ends.size(); k++) {
+        for (size_t cut; at < ends[k]; at = cut) {
+            cut = cut_at(state, data.data(), at, ends[k], whole[k]);
+            if (cut < ends[k]) {
+                cuts.push_back(cut);
+                state = State{};
+            }
+        }
+    }
+    return cuts;
+}
+
+std::vector<size_t> scan_cuts(const std::vector<unsigned char> &data, const std::vector<size_t> &ends, const std::vector<bool> &whole)
+{
+    return cuts_of<stop_scan>(data, ends, whole, [](stop_scan &s, const unsigned char *b, size_t f, size_t t, bool e) {
+        return next_cut(&s, reinterpret_cast<const char *>(b), f, t, e);
+    });
+}
+
+std::vector<size_t> reference_cuts(const std::vector<unsigned char> &data, const std::vector<size_t> &ends, const std::vector<bool> &whole)
+{
+    return cuts_of<reference_scan>(data, ends, whole, reference_cut);
+}
+
+const char *const scans[] = {"plain", "sse2", "avx2"};
+
+// Every string of four of the bytes that matter, at the edges of the blocks
+// the searches read and at the end of the data, in one chunk and split.
+TEST(StopScan, SameCutsAsAPlainReadingOnEveryShortString)
+{
+    const unsigned char alphabet[] = {0x1b, 0x9b, '[', '4', 'i', 0, 'x', 0x80, 0xdb, 0xc5, 0xc0, 0xe9, 0xf8, 0xb4, 0xa9, 0x81};
+    const size_t n = std::size(alphabet);
+    const struct { size_t at, size; unsigned char filler; } layouts[] = {
+        {0, 4, 'x'}, {0, 40, 'x'}, {1, 40, 0xa5}, {14, 40, 'x'}, {29, 72, 'x'}, {30, 72, 0xa5}, {31, 72, 'x'},
+        {32, 72, 'x'}, {33, 72, 0xa5}, {34, 72, 'x'}, {36, 40, 'x'}, {30, 34, 'x'}, {61, 65, 0xa5}};
+    for (const char *name : scans) {
+        if (!use_stop_scan(name))
+            continue;
+        SCOPED_TRACE(name);
+        for (size_t code = 0; code < n * n * n * n; code++) {
+            for (const auto &layout : layouts) {
+                std::vector<unsigned char> data(layout.size, layout.filler);
+                for (size_t k = 0, c = code; k < 4; k++, c /= n)
+                    data[layout.at + k] = alphabet[c % n];
+                std::vector<size_t> ends = {data.size()};
+                std::vector<bool> whole = {true};
+                if (code % 7 == 0) { // and split inside the string
+                    ends = {layout.at + 2, data.size()};
+                    whole = {code % 2 == 0, true};
+                }
+                auto want = reference_cuts(data, ends, whole);
+                auto got = scan_cuts(data, ends, whole);
+                if (got != want) {
+                    ADD_FAILURE() << "at " << layout.at << " in " << layout.size << ": "
+                                  << shown(std::string(data.begin(), data.end())) << ": " << got.size() << " cuts, want " << want.size();
+                    use_stop_scan("best");
+                    return;
+                }
+            }
+        }
+        // Longer strings that a search could get wrong, at every offset.
+        const std::string longer[] = {"\xc0\x9b\x9b[\xcc\x81" "4i", "\x1b\x9b[\xcc\x81" "4i", "\xd0\x9b\xcc\x81[4\xcc\x81i",
+                                      "\xf8\x80\x80\x82\x9b" "4i", "\xfc\x80\x80\x80\x80\x9b[4i", "\x9b\xe4\xb8\x9b\xe4\xb8\x9b[4i"};
+        for (const std::string &s : longer) {
+            for (size_t at = 0; at < 48; at++) {
+                for (unsigned char filler : {0x78, 0xa5}) {
+                    std::vector<unsigned char> data(80, filler);
+                    std::copy(s.begin(), s.end(), data.begin() + static_cast<long>(at));
+                    EXPECT_EQ(scan_cuts(data, {data.size()}, {true}), reference_cuts(data, {data.size()}, {true})) << shown(s) << " at " << at;
+                }
+            }
+        }
+    }
+    use_stop_scan("best");
+}
+
+// Random streams in random chunks: random bytes, or pieces of stop
+// sequences in every reading (characters worth ESC, CSI, '[' and '4',
+// combining marks, broken and stray bytes) among random bytes.
+TEST(StopScan, SameCutsAsAPlainReadingOnRandomStreams)
+{
+    const std::string pieces[] = {"\x1b", "\x9b", "[", "4", "i", std::string(1, '\0'), "\x11", "x", "\x80", "\x91", "\xdb", "\xb4",
+                                  "\xe9", "\xc0\x9b", "\xc2\x9b", "\xd0\x9b", "\xc5\x9b", "\xc4\xb4", "\xc5\xa9", "\xcc\x81",
+                                  "\xe4\xb8\x9b", "\xf8\x80\x80\x80\x9b", "\xfc\x80\x80\x80\x80\x9b", "\xe2\x82", "\xff"};
+    std::mt19937 random(23);
+    for (const char *name : scans) {
+        if (!use_stop_scan(name))
+            continue;
+        SCOPED_TRACE(name);
+        for (int round = 0; round < 1500; round++) {
+            std::string text;
+            size_t size = 1 + random() % (random() % 8 == 0 ? 3000 : 200);
+            unsigned odds = 1 + random() % 16; // how often a random byte comes
+            while (text.size() < size)
+                text += random() % odds == 0 ? std::string(1, static_cast<char>(random())) : pieces[random() % std::size(pieces)];
+            std::vector<unsigned char> data(text.begin(), text.end());
+            std::vector<size_t> ends;
+            std::vector<bool> whole;
+            for (size_t at = 0; at < data.size();) {
+                at = std::min(data.size(), at + 1 + random() % (random() % 2 ? 40 : 700));
+                ends.push_back(at);
+                whole.push_back(random() % 4 != 0);
+            }
+            whole.back() = true;
+            ASSERT_EQ(scan_cuts(data, ends, whole), reference_cuts(data, ends, whole)) << "round " << round << ": " << shown(text);
+        }
+    }
+    use_stop_scan("best");
+}
+
 } // namespace

@@ -5,6 +5,11 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
+#include <immintrin.h>
+#define HAVE_AVX2_PATH 1
+#endif
 
 // One step of a reading through a stop sequence: its progress after the
 // value v, or 4 where v completes a match.
@@ -87,12 +92,6 @@ static unsigned low_bits(unsigned char last, unsigned char end)
     return ((last & 3u) << 6) | (end & 0x3fu);
 }
 
-// Whether c, right after an ESC or a 0x9B that starts a match, leaves every
-// reading idle: ASCII that is neither skipped nor goes on with a match.
-static bool ends_a_start(unsigned char c)
-{
-    return c < 0x80 && c != 0 && c != 0x11 && c != 0x13 && c != 0x1b && c != '[' && c != '4';
-}
 
 void reset_stop_scan(stop_scan *scan)
 {
@@ -105,123 +104,78 @@ static unsigned char byte_before(const stop_scan *scan, const unsigned char *buf
     return at - from >= k ? buf[at - k] : scan->before[5 - (k - (at - from))];
 }
 
-// The UTF-8 reading at a 0x9B byte that an idle scan jumped to: the byte
-// ends, or continues, the character whose lead is up to five bytes back;
-// or it belongs to none and reads as itself (CSI) or as U+FFFD.
-static void read_csi_byte(stop_scan *scan, const unsigned char *buf, size_t from, size_t at)
+// Sets the UTF-8 decoder as it stands just before buf[at], from the bytes
+// before it: the character in progress has its lead at most five bytes
+// back, behind nothing but continuation bytes. The scan does not follow
+// the decoder while it searches, and takes it up here.
+static inline void resync(stop_scan *scan, const unsigned char *buf, size_t from, size_t at)
 {
     scan->pending = 0;
     for (size_t k = 1; k <= 5; k++) {
         unsigned char c = byte_before(scan, buf, from, at, k);
         if (continuation(c))
             continue;
-        if (announced(c) < k)
-            break;
-        scan->pending = static_cast<unsigned char>(announced(c) - k);
-        scan->last = 0x9b;
-        scan->lead_seen = at - from >= k;
-        scan->lead = at - k;
-        if (scan->pending == 0)
-            scan->text = steps.high[0][low_bits(byte_before(scan, buf, from, at, 1), 0x9b)];
+        if (announced(c) >= k) {
+            scan->pending = static_cast<unsigned char>(announced(c) - (k - 1));
+            scan->last = byte_before(scan, buf, from, at, 1);
+            scan->lead_seen = at - from >= k;
+            scan->lead = at - k;
+        }
         return;
     }
-    scan->text = steps.high[0][0x9b];
 }
 
-// The first byte in [at, to) that is ESC or 0x9B, which differ in bit 7
-// alone, or `to`. With SSE2 (every x86-64), 64 bytes at a time.
-static size_t find_escape(const unsigned char *buf, size_t at, size_t to)
-{
-#if defined(__SSE2__)
-    const __m128i low7 = _mm_set1_epi8(0x7f), esc = _mm_set1_epi8(0x1b);
-    auto compare = [&](size_t i) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buf + i));
-        return _mm_cmpeq_epi8(_mm_and_si128(v, low7), esc);
-    };
-    auto hits = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(compare(i)))); };
-    for (; to - at >= 64; at += 64) {
-        __m128i any = _mm_or_si128(_mm_or_si128(compare(at), compare(at + 16)), _mm_or_si128(compare(at + 32), compare(at + 48)));
-        if (_mm_movemask_epi8(any) != 0) {
-            uint64_t found = hits(at) | hits(at + 16) << 16 | hits(at + 32) << 32 | hits(at + 48) << 48;
-            return at + static_cast<size_t>(__builtin_ctzll(found));
-        }
-    }
-    for (; to - at >= 16; at += 16)
-        if (uint64_t found = hits(at))
-            return at + static_cast<size_t>(__builtin_ctzll(found));
-#endif
-    for (; at < to; at++)
-        if ((buf[at] & 0x7f) == 0x1b)
-            break;
-    return at;
-}
+constexpr size_t no_cut = SIZE_MAX;
 
-static inline size_t scan_to_cut(stop_scan *scan, const unsigned char *buf, size_t from, size_t to, bool end_of_data)
+// Reads one byte in every reading; returns where to cut, or no_cut.
+static inline size_t read_byte(stop_scan *scan, const unsigned char *buf, size_t from, size_t at)
 {
-    size_t at = from;
-    scan->lead_seen = false;
-    while (at < to) {
-        if (scan->raw == 0 && scan->text == 0) {
-            // Idle: in every reading only an ESC or a 0x9B byte can start
-            // a match (a character whose low bits are ESC or CSI ends in
-            // 0x9B, and the UTF-8 reading is taken up again there), so the
-            // scan jumps to the next of them.
-            at = find_escape(buf, at, to);
-            if (at == to)
-                break;
-            // Most often the next byte ends whatever the ESC or CSI began.
-            if (at + 1 < to && ends_a_start(buf[at + 1])) {
-                at += 2;
-                continue;
+    unsigned char c = buf[at];
+    unsigned char next = steps.raw[scan->raw][c];
+    if (next == matched)
+        return at;
+    scan->raw = next;
+    if (scan->pending > 0) {
+        if (continuation(c)) {
+            if (--scan->pending == 0) {
+                next = steps.high[scan->text][low_bits(scan->last, c)];
+                if (next & matched)
+                    return scan->lead_seen ? scan->lead : from;
+                scan->text = next;
             }
-            scan->raw = steps.raw[0][buf[at]];
-            if (buf[at] == 0x1b) {
-                scan->pending = 0;
-                scan->text = steps.ascii[0][0x1b];
-            } else {
-                read_csi_byte(scan, buf, from, at);
-            }
-            at++;
-            continue;
-        }
-        unsigned char c = buf[at];
-        unsigned char next = steps.raw[scan->raw][c];
-        if (next == matched)
-            return at;
-        scan->raw = next;
-        if (scan->pending > 0) {
-            if (continuation(c)) {
-                if (--scan->pending == 0) {
-                    next = steps.high[scan->text][low_bits(scan->last, c)];
-                    if (next & matched)
-                        return scan->lead_seen ? scan->lead : from;
-                    scan->text = next;
-                }
-                scan->last = c;
-                at++;
-                continue;
-            }
-            // A broken character reads as U+FFFD, which may be skipped:
-            // the set stays as it is.
-            scan->pending = 0;
-        }
-        if (c < 0x80) {
-            next = steps.ascii[scan->text][c];
-            if (next & matched)
-                return at;
-            scan->text = next;
-        } else if (announced(c) > 0) {
-            scan->pending = static_cast<unsigned char>(announced(c));
             scan->last = c;
-            scan->lead_seen = true;
-            scan->lead = at;
-        } else {
-            scan->text = steps.high[scan->text][c]; // a byte that belongs to no character
+            return no_cut;
         }
-        at++;
+        // A broken character reads as U+FFFD, which may be skipped: the
+        // set stays as it is.
+        scan->pending = 0;
     }
-    if (end_of_data && scan->pending > 0 && (scan->text & 8) && scan->lead_seen)
-        return scan->lead;
+    if (c < 0x80) {
+        next = steps.ascii[scan->text][c];
+        if (next & matched)
+            return at;
+        scan->text = next;
+    } else if (announced(c) > 0) {
+        scan->pending = static_cast<unsigned char>(announced(c));
+        scan->last = c;
+        scan->lead_seen = true;
+        scan->lead = at;
+    } else {
+        scan->text = steps.high[scan->text][c]; // a byte that belongs to no character
+    }
+    return no_cut;
+}
+
+// Where the data ends: a character not complete yet that could complete a
+// match is cut before, with end_of_data; the last bytes are kept for the
+// next range.
+static size_t finish(stop_scan *scan, const unsigned char *buf, size_t from, size_t to, bool end_of_data)
+{
+    if (end_of_data && (scan->text & 8)) {
+        resync(scan, buf, from, to);
+        if (scan->pending > 0 && scan->lead_seen)
+            return scan->lead;
+    }
     size_t n = to - from;
     if (n >= 5) {
         memcpy(scan->before, buf + to - 5, 5);
@@ -232,12 +186,391 @@ static inline size_t scan_to_cut(stop_scan *scan, const unsigned char *buf, size
     return to;
 }
 
+// Most ESC and 0x9B bytes start nothing: after them every reading is idle,
+// or in the state a search sets up at the next ESC or 0x9B. Such a dead
+// candidate is skipped without reading it. What the bytes around it are:
+enum : unsigned char {
+    goes_on = 1,   // NUL, DC1, DC3, '[', '4', or one of them in 7 bits (0x80, 0x91, 0x93, 0xDB)
+    ascii = 2,
+    csi = 4,       // 0x9B
+    low_zero = 8,  // may lead or go on with a character whose low bits are 0 (0x80-0xFD, bits 0-1 clear)
+    lead_3 = 16,   // leads a character of three or more bytes (0xE0-0xFD)
+    odd_2 = 32,    // leads a two-byte character, bit 0 set (0xC1-0xDF)
+    cont_odd = 64, // a continuation byte, bit 0 set
+    lead_4 = 128,  // leads a character of four or more bytes (0xF0-0xFD)
+};
+struct class_table {
+    unsigned char of[256];
+    constexpr class_table() : of()
+    {
+        for (unsigned c = 0; c < 256; c++) {
+            unsigned v = c & 0x7f;
+            bool odd = c & 1;
+            of[c] = static_cast<unsigned char>(((v == 0 || v == 0x11 || v == 0x13 || v == '[' || c == '4') ? goes_on : 0) |
+                                               (c < 0x80 ? ascii : 0) | (c == 0x9b ? csi : 0) |
+                                               (c >= 0x80 && c < 0xfe && (c & 3) == 0 ? low_zero : 0) |
+                                               (c >= 0xe0 && c < 0xfe ? lead_3 : 0) | (c >= 0xc0 && c < 0xe0 && odd ? odd_2 : 0) |
+                                               (c >= 0x80 && c < 0xc0 && odd ? cont_odd : 0) | (c >= 0xf0 && c < 0xfe ? lead_4 : 0));
+        }
+    }
+};
+static constexpr class_table classes;
+
+// Whether the first ASCII byte after buf[at] stops every reading (it is
+// neither skipped nor goes on) with no 0xB4 before it: no reading can be a
+// byte from a match on the way there (only 0xB4 reads as '4' past bit 7 or
+// ends a character worth '4'), so there every reading is idle, or starts
+// afresh at an ESC. Not looked for past 64 bytes.
+static inline bool stops_after(const unsigned char *buf, size_t at, size_t to)
+{
+    size_t end = to - at > 64 ? at + 64 : to; // as far as the AVX2 search reads
+    for (size_t j = at + 1; j < end; j++) {
+        if (buf[j] < 0x80)
+            return !(classes.of[buf[j]] & goes_on);
+        if (buf[j] == 0xb4)
+            return false;
+    }
+    return false;
+}
+
+// Whether the candidate buf[at] is dead, b1 and b2 the two bytes before it:
+// - the first ASCII byte after it stops every reading, as above, or comes
+//   right after one of NUL, DC1, DC3 and '[' that follows it;
+// - c1, the byte after it, and the candidate are 0x9B, and the candidate
+//   cannot end a character worth ESC: the state after c1 is the one a
+//   search sets up there;
+// - the candidate is a 0x9B inside a character, or ends one whose low bits
+//   are '[' or 0xDB (as the bytes before it show), and c1 does not go on:
+//   every reading is idle after c1, or as a search sets it up at c1.
+static inline bool dead(const unsigned char *buf, size_t at, size_t to, unsigned char b1, unsigned char b2)
+{
+    if (to - at < 2)
+        return false;
+    unsigned c1 = classes.of[buf[at + 1]];
+    if ((c1 & (ascii | goes_on)) == ascii)
+        return true;
+    if (buf[at] == 0x9b) {
+        unsigned before = classes.of[b1], earlier = classes.of[b2];
+        if ((c1 & csi) && !(before & low_zero))
+            return true;
+        bool plain = (before & (lead_3 | odd_2)) || ((before & cont_odd) && (earlier & lead_3)) ||
+                     ((b1 & 0xc0) == 0x80 && (earlier & lead_4));
+        if (plain && !(c1 & goes_on))
+            return true;
+    }
+    if ((c1 & (ascii | goes_on)) == (ascii | goes_on))
+        return buf[at + 1] != '4' && stops_after(buf, at + 1, to);
+    return stops_after(buf, at, to);
+}
+
+// The byte k places before buf[at], past `from` in `before`.
+static inline unsigned char earlier_byte(const unsigned char *buf, size_t from, const unsigned char *before, size_t at, size_t k)
+{
+    return at - from >= k ? buf[at - k] : before[5 - (k - (at - from))];
+}
+
+static inline bool dead_at(const unsigned char *buf, size_t from, const unsigned char *before, size_t at, size_t to)
+{
+    return dead(buf, at, to, earlier_byte(buf, from, before, at, 1), earlier_byte(buf, from, before, at, 2));
+}
+
+// The bytes that change the UTF-8 reading alone while it is under way and
+// the byte readings are idle: ASCII, 0x9B (which ends a character worth
+// ESC, CSI or '['), and where progress 2 or 3 is possible, the bytes that
+// end a character worth '4' (0xB4) or 'i' (0xA9).
+static inline bool turns(unsigned char c, unsigned text)
+{
+    return c < 0x80 || c == 0x9b || (c == 0xb4 && (text & 4)) || (c == 0xa9 && (text & 8));
+}
+
+// The searches, in plain C: the next live candidate in [at, to) (or `to`);
+// the next byte that turns the UTF-8 reading.
+static inline size_t find_live_plain(const unsigned char *buf, size_t from, const unsigned char *before, size_t at, size_t to)
+{
+    for (; at < to; at++)
+        if ((buf[at] & 0x7f) == 0x1b && !dead_at(buf, from, before, at, to))
+            break;
+    return at;
+}
+
+static inline size_t find_turn_plain(const unsigned char *buf, size_t at, size_t to, unsigned text)
+{
+    while (at < to && !turns(buf[at], text))
+        at++;
+    return at;
+}
+
+#if defined(__SSE2__)
+// With SSE2 (every x86-64): candidates 16 bytes at a time, tested one by one.
+static inline unsigned candidates16(const unsigned char *p)
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(0x7f)), _mm_set1_epi8(0x1b))));
+}
+
+static inline size_t find_live_sse2(const unsigned char *buf, size_t from, const unsigned char *before, size_t at, size_t to)
+{
+    for (; to - at >= 16; at += 16) {
+        for (unsigned found = candidates16(buf + at); found != 0; found &= found - 1) {
+            size_t i = at + static_cast<size_t>(__builtin_ctz(found));
+            if (!dead_at(buf, from, before, i, to))
+                return i;
+        }
+    }
+    // The last bytes: their block overlaps what was read, and mostly holds
+    // no candidate at all.
+    if (at < to && to >= 16 && (candidates16(buf + to - 16) >> (16 - (to - at))) == 0)
+        return to;
+    return find_live_plain(buf, from, before, at, to);
+}
+
+static inline size_t find_turn_sse2(const unsigned char *buf, size_t at, size_t to, unsigned text)
+{
+    const __m128i four = _mm_set1_epi8(static_cast<char>(text & 4 ? 0xb4 : 0x9b)), i = _mm_set1_epi8(static_cast<char>(text & 8 ? 0xa9 : 0x9b));
+    for (; to - at >= 16; at += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buf + at));
+        __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0x9b))),
+                                    _mm_or_si128(_mm_cmpeq_epi8(v, four), _mm_cmpeq_epi8(v, i)));
+        unsigned found = static_cast<unsigned>(_mm_movemask_epi8(hits)) | (~static_cast<unsigned>(_mm_movemask_epi8(v)) & 0xffff);
+        if (found != 0)
+            return at + static_cast<size_t>(__builtin_ctz(found));
+    }
+    return find_turn_plain(buf, at, to, text);
+}
+#endif
+
+#if defined(HAVE_AVX2_PATH)
+#define AVX2 __attribute__((target("avx2"), always_inline))
+
+AVX2 static inline __m256i load32(const unsigned char *p)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+}
+
+AVX2 static inline unsigned mask32(__m256i v)
+{
+    return static_cast<unsigned>(_mm256_movemask_epi8(v));
+}
+
+AVX2 static inline unsigned equal32(__m256i v, int c)
+{
+    return mask32(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(static_cast<char>(c))));
+}
+
+// The bytes of v from lo to hi (both from 0x80 up).
+AVX2 static inline unsigned within32(__m256i v, int lo, int hi)
+{
+    // Compared as signed bytes, 0x80 the least.
+    unsigned below = mask32(_mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(hi + 1)), v)) & mask32(v);
+    return lo == 0x80 ? below : below & mask32(_mm256_cmpgt_epi8(v, _mm256_set1_epi8(static_cast<char>(lo - 1))));
+}
+
+AVX2 static inline unsigned candidates32(const unsigned char *p)
+{
+    return mask32(_mm256_cmpeq_epi8(_mm256_and_si256(load32(p), _mm256_set1_epi8(0x7f)), _mm256_set1_epi8(0x1b)));
+}
+
+// The bytes of v that go on with a match (NUL, DC1, DC3, '[', '4' and the
+// first four with bit 7 set): a bit from a table for each nibble.
+AVX2 static inline unsigned going_on32(__m256i v)
+{
+    const __m256i high = _mm256_setr_epi8(1, 2, 0, 8, 0, 4, 0, 0, 1, 2, 0, 0, 0, 4, 0, 0, 1, 2, 0, 8, 0, 4, 0, 0, 1, 2, 0, 0, 0, 4, 0, 0);
+    const __m256i low = _mm256_setr_epi8(1, 2, 0, 2, 8, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0, 1, 2, 0, 2, 8, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0);
+    const __m256i nibble = _mm256_set1_epi8(0x0f);
+    __m256i h = _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+    __m256i l = _mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble));
+    return ~mask32(_mm256_cmpeq_epi8(_mm256_and_si256(h, l), _mm256_setzero_si256()));
+}
+
+// Of the 0x9B candidates `csi0` at p, c1 `c1`, those dead by the rules for
+// 0x9B: the one where c1 is 0x9B too, and with `plain`, the other.
+AVX2 static inline unsigned dead_csi32(const unsigned char *p, unsigned csi0, __m256i c1, unsigned on1, bool plain)
+{
+    __m256i b1 = load32(p - 1);
+    unsigned odd1 = mask32(_mm256_slli_epi16(b1, 7));
+    unsigned low_zero1 = within32(b1, 0x80, 0xfd) & ~mask32(_mm256_slli_epi16(b1, 6)) & ~odd1;
+    unsigned dead = csi0 & equal32(c1, 0x9b) & ~low_zero1;
+    if (!plain)
+        return dead;
+    __m256i b2 = load32(p - 2);
+    unsigned inside = within32(b1, 0xe0, 0xfd) | (within32(b1, 0xc0, 0xdf) & odd1) |
+                      (within32(b1, 0x80, 0xbf) & ((within32(b2, 0xe0, 0xef) & odd1) | within32(b2, 0xf0, 0xfd)));
+    return dead | (csi0 & inside & ~on1);
+}
+
+// The positions at p from which the next ASCII byte stops every reading
+// with no 0xB4 before it, within the 64 bytes at p, shifted by one (so for
+// the candidates themselves), or by two after NUL, DC1, DC3 or '['.
+AVX2 static inline unsigned dead_ahead32(const unsigned char *p, __m256i c0)
+{
+    __m256i ahead = load32(p + 32);
+    uint64_t ascii = ~(mask32(c0) | static_cast<uint64_t>(mask32(ahead)) << 32);
+    uint64_t on = going_on32(c0) | static_cast<uint64_t>(going_on32(ahead)) << 32;
+    uint64_t four = equal32(c0, 0xb4) | static_cast<uint64_t>(equal32(ahead, 0xb4)) << 32;
+    // The bytes that stop every reading, and those that lead on to them
+    // (any other byte from 0x80 up but 0xB4).
+    uint64_t stops = ascii & ~on, through = ~ascii & ~four;
+    for (int n = 1; n < 64; n *= 2) {
+        stops |= through & (stops >> n);
+        through &= through >> n;
+    }
+    uint64_t first_on = ascii & on & ~(equal32(c0, '4') | static_cast<uint64_t>(equal32(ahead, '4')) << 32);
+    return static_cast<unsigned>((stops >> 1) | ((first_on >> 1) & (stops >> 2)));
+}
+
+// The live candidates among `found` in the 32 bytes at p (two bytes before
+// p in the range, and 64 bytes from p): the rules of `dead` for 32
+// candidates at once, reading ahead as far as the 64 bytes go. Where
+// candidates are many (every byte ESC or 0x9B, say), the rules are tried
+// cheapest first and the rest skipped once every candidate is dead; where
+// they are few, those that kill most first, so that a branch after them
+// mostly goes one way.
+AVX2 static inline unsigned live32(const unsigned char *p, unsigned found)
+{
+    __m256i c1 = load32(p + 1), c0 = load32(p);
+    unsigned on1 = going_on32(c1);
+    unsigned dead = ~mask32(c1) & ~on1; // an ASCII byte right after that stops every reading
+    unsigned csi0 = found & equal32(c0, 0x9b);
+    if (found & (found - 1)) {
+        if ((found & ~dead) == 0)
+            return 0;
+        dead |= dead_csi32(p, csi0 & ~dead, c1, on1, false);
+        if ((found & ~dead) == 0)
+            return 0;
+        dead |= dead_csi32(p, csi0 & ~dead, c1, on1, true);
+        if ((found & ~dead) == 0)
+            return 0;
+        return found & ~(dead | dead_ahead32(p, c0));
+    }
+    dead |= dead_ahead32(p, c0);
+    if (found & ~dead & csi0)
+        dead |= dead_csi32(p, csi0 & ~dead, c1, on1, true);
+    return found & ~dead;
+}
+
+AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, const unsigned char *before, size_t at, size_t to)
+{
+    if (at - from < 2) {
+        size_t end = from + 2 < to ? from + 2 : to;
+        at = find_live_plain(buf, from, before, at, end);
+        if (at < end)
+            return at;
+    }
+    while (to - at >= 64) {
+        unsigned found = candidates32(buf + at);
+        if (found == 0) {
+            at += 32;
+            continue;
+        }
+        if (unsigned live = live32(buf + at, found))
+            return at + static_cast<size_t>(__builtin_ctz(live));
+        at += 32;
+    }
+    // The last bytes: their blocks overlap what was read, and mostly hold
+    // no candidate at all.
+    if (at < to && to >= 64) {
+        uint64_t found = candidates32(buf + to - 64) | static_cast<uint64_t>(candidates32(buf + to - 32)) << 32;
+        if ((found >> (64 - (to - at))) == 0)
+            return to;
+    }
+    return find_live_plain(buf, from, before, at, to);
+}
+
+AVX2 static inline size_t find_turn_avx2(const unsigned char *buf, size_t at, size_t to, unsigned text)
+{
+    const int four = text & 4 ? 0xb4 : 0x9b, i = text & 8 ? 0xa9 : 0x9b;
+    for (; to - at >= 32; at += 32) {
+        __m256i v = load32(buf + at);
+        if (unsigned found = equal32(v, 0x9b) | equal32(v, four) | equal32(v, i) | ~mask32(v))
+            return at + static_cast<size_t>(__builtin_ctz(found));
+    }
+    return find_turn_plain(buf, at, to, text);
+}
+#endif
+
+// The scan itself, once for each set of searches.
+#define SCAN_NAME scan_plain
+#define SCAN_ATTRIBUTES
+#define FIND_LIVE find_live_plain
+#define FIND_TURN find_turn_plain
+#include "stop_scan_loop.inc"
+#if defined(__SSE2__)
+#define SCAN_NAME scan_sse2
+#define SCAN_ATTRIBUTES
+#define FIND_LIVE find_live_sse2
+#define FIND_TURN find_turn_sse2
+#include "stop_scan_loop.inc"
+#endif
+#if defined(HAVE_AVX2_PATH)
+#define SCAN_NAME scan_avx2
+#define SCAN_ATTRIBUTES __attribute__((target("avx2")))
+#define FIND_LIVE find_live_avx2
+#define FIND_TURN find_turn_avx2
+#include "stop_scan_loop.inc"
+#endif
+
+using scan_function = size_t (*)(stop_scan *, const unsigned char *, size_t, size_t, bool);
+static scan_function chosen_scan;
+
+#if defined(HAVE_AVX2_PATH)
+// Whether the processor has AVX2 and the system saves its registers. Asked
+// with cpuid itself: the compilers' own test needs a runtime library that
+// not every system links.
+static bool have_avx2()
+{
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX))
+        return false;
+    unsigned low, high;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    if ((low & 6) != 6) // SSE and AVX state
+        return false;
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2);
+}
+#endif
+
+// The fastest scan this processor runs.
+static scan_function best_scan()
+{
+#if defined(HAVE_AVX2_PATH)
+    if (have_avx2())
+        return scan_avx2;
+#endif
+#if defined(__SSE2__)
+    return scan_sse2;
+#else
+    return scan_plain;
+#endif
+}
+
+bool use_stop_scan(const char *name)
+{
+    scan_function scan = nullptr;
+    if (strcmp(name, "plain") == 0)
+        scan = scan_plain;
+#if defined(__SSE2__)
+    if (strcmp(name, "sse2") == 0)
+        scan = scan_sse2;
+#endif
+#if defined(HAVE_AVX2_PATH)
+    if (strcmp(name, "avx2") == 0 && have_avx2())
+        scan = scan_avx2;
+#endif
+    if (strcmp(name, "best") == 0)
+        scan = best_scan();
+    if (scan != nullptr)
+        chosen_scan = scan;
+    return scan != nullptr;
+}
+
 size_t next_cut(stop_scan *scan, const char *data, size_t from, size_t to, bool end_of_data)
 {
+    if (chosen_scan == nullptr)
+        chosen_scan = best_scan();
     // On a copy, which the compiler may keep in registers: the data could
     // alias the scan itself.
     stop_scan copy = *scan;
-    size_t cut = scan_to_cut(&copy, reinterpret_cast<const unsigned char *>(data), from, to, end_of_data);
+    size_t cut = chosen_scan(&copy, reinterpret_cast<const unsigned char *>(data), from, to, end_of_data);
     *scan = copy;
     return cut;
 }

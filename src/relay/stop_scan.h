@@ -39,6 +39,12 @@ void reset_stop_scan(stop_scan *scan);
 // the data yet and that could complete a match is cut before, too.
 size_t next_cut(stop_scan *scan, const char *buf, size_t from, size_t to, bool end_of_data);
 
+// Makes next_cut use the scan named "plain", "sse2" or "avx2" (its searches
+// in plain C, or with those instructions), or "best", the fastest this
+// processor runs, which it uses unless told; false where there is no such
+// scan here. The scans find the same cuts.
+bool use_stop_scan(const char *name);
+
 // How far the data written last goes towards a stop sequence, read as a
 // terminal that never starts a match again would (GNU screen): 0, or 1 to 3
 // after ESC, ESC [ or ESC [ 4. Such a terminal takes a stop sequence that
