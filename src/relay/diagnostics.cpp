@@ -2,6 +2,7 @@
 
 #include "full_io.h"
 #include "signals.h"
+#include "utf8.h"
 
 #include <cstring>
 #include <unistd.h>
@@ -19,22 +20,21 @@ static unsigned long dropped;    // messages that found no room
 static bool holding;
 
 // The length of the well-formed UTF-8 sequence of two to four bytes at p,
-// or 0 where none starts.
-static size_t utf8_length(const unsigned char *p)
+// or 0 where none starts. The second byte's range rules out overlong
+// forms, surrogates and values past U+10FFFF.
+static size_t well_formed_utf8(const unsigned char *p)
 {
-    auto in = [](unsigned char c, unsigned char lo, unsigned char hi) { return c >= lo && c <= hi; };
     unsigned char c = p[0];
-    if (in(c, 0xc2, 0xdf))
-        return in(p[1], 0x80, 0xbf) ? 2 : 0;
-    if (in(c, 0xe0, 0xef)) {
-        unsigned char lo = c == 0xe0 ? 0xa0 : 0x80, hi = c == 0xed ? 0x9f : 0xbf;
-        return in(p[1], lo, hi) && in(p[2], 0x80, 0xbf) ? 3 : 0;
-    }
-    if (in(c, 0xf0, 0xf4)) {
-        unsigned char lo = c == 0xf0 ? 0x90 : 0x80, hi = c == 0xf4 ? 0x8f : 0xbf;
-        return in(p[1], lo, hi) && in(p[2], 0x80, 0xbf) && in(p[3], 0x80, 0xbf) ? 4 : 0;
-    }
-    return 0;
+    if (c < 0xc2 || c > 0xf4)
+        return 0;
+    unsigned char lo = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80, hi = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
+    if (p[1] < lo || p[1] > hi)
+        return 0;
+    size_t length = 1 + utf8_continuations(c);
+    for (size_t i = 2; i < length; i++)
+        if ((p[i] & 0xc0) != 0x80)
+            return 0;
+    return length;
 }
 
 static size_t octal(unsigned char c, char *out)
@@ -58,7 +58,7 @@ static size_t escape_name(const char *name, char *out, size_t room, bool *whole)
     size_t at = 0;
     while (*p != 0) {
         char piece[8];
-        size_t length = 0, used = utf8_length(p);
+        size_t length = 0, used = well_formed_utf8(p);
         if (used == 2 && p[0] == 0xc2 && p[1] < 0xa0) { // a C1 control, UTF-8 encoded
             length = octal(p[0], piece);
             length += octal(p[1], piece + length);

@@ -1,5 +1,7 @@
 #include "wrap.h"
 
+#include "utf8.h"
+
 #include <cstring>
 #include <termios.h>
 
@@ -63,13 +65,6 @@ static void tmux_feed(wrapping *w, int layer, const char *p, size_t n)
         w->too_long = true;
 }
 
-// The bytes of the UTF-8 character that c leads, read leniently; 1 for
-// any other byte.
-static size_t utf8_length(unsigned char c)
-{
-    return c < 0xc0 || c >= 0xf8 ? 1 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
-}
-
 static void end_string(wrapping *w, int layer)
 {
     pass_in(w, layer, "\033\\", 2);
@@ -83,7 +78,7 @@ static void screen_feed(wrapping *w, int layer, const char *p, size_t n)
     for (size_t k = 0; k < n; k++) {
         unsigned char c = static_cast<unsigned char>(p[k]);
         size_t size = c == '\n' ? lf_weight : c == '\t' ? tab_weight : 1;
-        if (s.open && (s.content + (size > 1 ? size : utf8_length(c)) > screen_content_limit || (c == '\\' && s.after_esc))) {
+        if (s.open && (s.content + (size > 1 ? size : 1 + utf8_continuations(c)) > screen_content_limit || (c == '\\' && s.after_esc))) {
             pass_in(w, layer, p + k - run, run);
             run = 0;
             end_string(w, layer);
