@@ -23,15 +23,14 @@ static long ms_since(const struct timespec &start)
     return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
 }
 
-// Runs argv[0] from PATH with no input and its errors discarded, and keeps
-// the start of what it writes, NUL-terminated, in `answer`. Returns true
-// when it exits 0 within the wait; one that does not is killed.
-static bool ask(const char *const argv[], char *answer, size_t size)
+// Starts argv[0] from PATH with no input, its errors discarded and its
+// output into a pipe, whose reading end goes to *from. Returns its pid, or
+// -1 where it could not start.
+static pid_t start(const char *const argv[], int *from)
 {
-    answer[0] = '\0';
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0)
-        return false;
+        return -1;
     fcntl(pipe_fds[0], F_SETFD, FD_CLOEXEC);
     fcntl(pipe_fds[1], F_SETFD, FD_CLOEXEC);
     posix_spawn_file_actions_t actions;
@@ -52,21 +51,27 @@ static bool ask(const char *const argv[], char *answer, size_t size)
     close(pipe_fds[1]);
     if (err != 0) {
         close(pipe_fds[0]);
-        return false;
+        return -1;
     }
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    *from = pipe_fds[0];
+    return pid;
+}
+
+// Keeps the start of what comes from `from` until it ends or the wait is
+// over, NUL-terminated, in `answer`. Returns whether it ended.
+static bool read_answer(int from, const struct timespec &since, char *answer, size_t size)
+{
     size_t got = 0;
     bool ended = false;
-    for (long left; !ended && (left = answer_wait_ms - ms_since(start)) > 0;) {
-        struct pollfd p = {pipe_fds[0], POLLIN, 0};
+    for (long left; !ended && (left = answer_wait_ms - ms_since(since)) > 0;) {
+        struct pollfd p = {from, POLLIN, 0};
         int ready = poll(&p, 1, static_cast<int>(left));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
             break;
         char buf[256];
-        ssize_t n = read(pipe_fds[0], buf, sizeof buf);
+        ssize_t n = read(from, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
         ended = n <= 0;
@@ -77,12 +82,28 @@ static bool ask(const char *const argv[], char *answer, size_t size)
         got += keep;
     }
     answer[got] = '\0';
-    close(pipe_fds[0]);
+    return ended;
+}
+
+// Runs argv[0] from PATH with no input and its errors discarded, and keeps
+// the start of what it writes, NUL-terminated, in `answer`. Returns true
+// when it exits 0 within the wait; one that does not is killed.
+static bool ask(const char *const argv[], char *answer, size_t size)
+{
+    answer[0] = '\0';
+    int from;
+    pid_t pid = start(argv, &from);
+    if (pid < 0)
+        return false;
+    struct timespec since;
+    clock_gettime(CLOCK_MONOTONIC, &since);
+    bool ended = read_answer(from, since, answer, size);
+    close(from);
     int status = 0;
     pid_t done;
     // Its output ended: it has a little of the wait left to exit in.
     while (((done = waitpid(pid, &status, WNOHANG)) == 0 || (done < 0 && errno == EINTR)) && ended &&
-           ms_since(start) < answer_wait_ms) {
+           ms_since(since) < answer_wait_ms) {
         struct timespec pause = {0, 5 * 1000 * 1000};
         nanosleep(&pause, nullptr);
     }
