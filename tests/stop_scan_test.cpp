@@ -12,10 +12,11 @@
 namespace {
 
 // Whether any reading of a frame's data completes a stop sequence: bytes;
-// bytes reduced to 7 bits; or UTF-8 characters of up to six bytes reduced
-// to their low 8 bits (a broken one reads as U+FFFD, a stray byte as
-// itself), where any character from U+0080 up may also go unseen once a
-// match is under way. NUL, DC1 and DC3 skipped, ESC and CSI starting again.
+// bytes reduced to 7 bits; UTF-8 characters of up to six bytes (a broken
+// one reads as U+FFFD, a stray byte as itself), the first of a match by its
+// low 8 bits, where any character from U+0080 up may also go unseen once a
+// match is under way; or those characters reduced to their low 8 bits.
+// NUL, DC1 and DC3 skipped, ESC and CSI starting again.
 bool ends_printing(const std::string &frame)
 {
     auto step = [](int at, unsigned v) {
@@ -47,11 +48,13 @@ bool ends_printing(const std::string &frame)
         i += 1 + have;
     }
     std::set<int> text = {0};
+    int low = 0;
     for (auto [v, high] : chars) {
+        if ((low = step(low, v)) == 4)
+            return true;
         std::set<int> next = high ? text : std::set<int>{};
         for (int at : text)
-            next.insert(step(at, v));
-        next.insert(step(0, v));
+            next.insert(high ? (v == 0x1b || v == 0x9b ? step(0, v) : 0) : step(at, v));
         if (next.count(4))
             return true;
         text = next;
@@ -148,7 +151,8 @@ TEST(StopScan, NoFrameCanEndPrintingAndNoByteIsLost)
 // these.
 struct reference_scan {
     int bytes = 0, bits7 = 0; // the byte and 7-bit readings
-    unsigned text = 0;        // UTF-8 reading: bit p where progress p (1 to 3) may be
+    unsigned text = 0;        // xterm's UTF-8 reading: bit p where progress p (1 to 3) may be
+    int low = 0;              // the reading of low 8 bits
     int need = 0;             // continuation bytes the character in progress needs
     unsigned char last = 0;
     size_t lead = 0;
@@ -164,15 +168,17 @@ size_t reference_cut(reference_scan &r, const unsigned char *buf, size_t from, s
             return v == 0x1b ? 1 : 2;
         return (at == 1 && v == '[') ? 2 : (at == 2 && v == '4') ? 3 : (at == 3 && v == 'i') ? 4 : 0;
     };
-    // A character seen with low bits v, or either seen or skipped.
-    auto text_step = [&](unsigned v, bool may_skip) {
-        unsigned next = may_skip ? r.text : 0;
+    // xterm's reading of a character below U+0080, seen as it is, or of
+    // one from U+0080 up, skipped or seen by its low bits v.
+    auto seen = [&](unsigned v) {
+        unsigned next = 0;
         for (int at = 0; at < 4; at++)
             if (at == 0 || (r.text >> at & 1))
                 next |= 1u << step(at, v);
         r.text = next & 0xe;
         return (next & 16) != 0;
     };
+    auto high = [&](unsigned v) { r.text |= v == 0x1b ? 2 : v == 0x9b ? 4 : 0; };
     r.lead_here = false;
     for (size_t i = from; i < to; i++) {
         unsigned char c = buf[i];
@@ -181,11 +187,17 @@ size_t reference_cut(reference_scan &r, const unsigned char *buf, size_t from, s
         if (r.bytes == 4 || r.bits7 == 4)
             return i;
         if (r.need > 0 && (c & 0xc0) == 0x80) {
-            if (--r.need == 0 && text_step(((r.last & 3u) << 6) | (c & 0x3fu), true))
-                return r.lead_here ? r.lead : from;
+            if (--r.need == 0) {
+                unsigned v = ((r.last & 3u) << 6) | (c & 0x3fu);
+                if ((r.low = step(r.low, v)) == 4)
+                    return r.lead_here ? r.lead : from;
+                high(v);
+            }
             r.last = c;
             continue;
         }
+        if (r.need > 0)
+            r.low = 0; // U+FFFD
         r.need = 0;
         int need = c < 0xc0 ? 0 : c < 0xe0 ? 1 : c < 0xf0 ? 2 : c < 0xf8 ? 3 : c < 0xfc ? 4 : c < 0xfe ? 5 : 0;
         if (need > 0) {
@@ -193,11 +205,14 @@ size_t reference_cut(reference_scan &r, const unsigned char *buf, size_t from, s
             r.last = c;
             r.lead = i;
             r.lead_here = true;
-        } else if (text_step(c, c >= 0x80)) {
-            return i;
+            continue;
         }
+        if (c < 0x80 ? seen(c) : (high(c), false))
+            return i;
+        if ((r.low = step(r.low, c)) == 4)
+            return i;
     }
-    if (end_of_data && r.need > 0 && (r.text & 8) && r.lead_here)
+    if (end_of_data && r.need > 0 && r.low == 3 && r.lead_here)
         return r.lead;
     return to;
 }

@@ -38,35 +38,42 @@ static constexpr unsigned char step_of(int progress, unsigned v)
 // A match completed, in any reading.
 constexpr unsigned char matched = 16;
 
-// The UTF-8 reading keeps the set of progress values it may be at, bit p
-// for progress p; progress 0 is always possible and not kept. A character
-// below U+0080 is always seen; one from U+0080 up (`may_skip`) may be
-// skipped where a match is under way, or seen by its low 8 bits `v`.
-static constexpr unsigned char text_step_of(unsigned char set, unsigned v, bool may_skip)
+// xterm's UTF-8 reading keeps the set of progress values it may be at,
+// bit p for progress p; progress 0 is always possible and not kept. A
+// character below U+0080 is always seen; one from U+0080 up may be skipped,
+// or seen, and then it starts a match again where its low 8 bits are ESC
+// or CSI and ends the match under way otherwise.
+static constexpr unsigned char text_step_of(unsigned char set, unsigned v)
 {
-    unsigned next = may_skip ? set : 0;
+    unsigned next = 0;
     for (int progress = 0; progress < 4; progress++)
         if (progress == 0 || (set >> progress & 1))
             next |= 1u << step_of(progress, v);
     return static_cast<unsigned char>(next & 0x1e);
 }
 
+static unsigned char text_high(unsigned char set, unsigned low)
+{
+    return static_cast<unsigned char>(set | (low == 0x1b ? 2 : low == 0x9b ? 4 : 0));
+}
+
 // The readings as tables, which the scan reads without a branch: the byte
-// and 7-bit readings together, 4 * bytes + bits7; the UTF-8 reading for a
-// character below U+0080 and for one from U+0080 up.
+// and 7-bit readings together, 4 * bytes + bits7; xterm's UTF-8 reading for
+// a character below U+0080; screen's, of low 8 bits.
 struct step_tables {
     unsigned char raw[16][256];
     unsigned char ascii[16][128];
-    unsigned char high[16][256];
-    constexpr step_tables() : raw(), ascii(), high()
+    unsigned char screen[4][256];
+    constexpr step_tables() : raw(), ascii(), screen()
     {
         for (int state = 0; state < 16; state++) {
             for (unsigned v = 0; v < 256; v++) {
                 unsigned char bytes = step_of(state >> 2, v), bits7 = step_of(state & 3, v & 0x7f);
                 raw[state][v] = bytes == 4 || bits7 == 4 ? matched : static_cast<unsigned char>(4 * bytes + bits7);
-                high[state][v] = text_step_of(static_cast<unsigned char>(state & 0xe), v, true);
                 if (v < 128)
-                    ascii[state][v] = text_step_of(static_cast<unsigned char>(state & 0xe), v, false);
+                    ascii[state][v] = text_step_of(static_cast<unsigned char>(state & 0xe), v);
+                if (state < 4)
+                    screen[state][v] = step_of(state, v);
             }
         }
     }
@@ -138,30 +145,40 @@ static inline size_t read_byte(stop_scan *scan, const unsigned char *buf, size_t
     if (scan->pending > 0) {
         if (continuation(c)) {
             if (--scan->pending == 0) {
-                next = steps.high[scan->text][low_bits(scan->last, c)];
-                if (next & matched)
+                unsigned low = low_bits(scan->last, c);
+                next = steps.screen[scan->screen][low];
+                if (next == 4)
                     return scan->lead_seen ? scan->lead : from;
-                scan->text = next;
+                scan->screen = next;
+                scan->text = text_high(scan->text, low);
             }
             scan->last = c;
             return no_cut;
         }
-        // A broken character reads as U+FFFD, which may be skipped: the
-        // set stays as it is.
+        // A broken character reads as U+FFFD, which xterm may skip, and
+        // which screen passes on as 0xFD.
         scan->pending = 0;
+        scan->screen = 0;
     }
     if (c < 0x80) {
         next = steps.ascii[scan->text][c];
         if (next & matched)
             return at;
         scan->text = next;
+        next = steps.screen[scan->screen][c];
+        if (next == 4)
+            return at;
+        scan->screen = next;
     } else if (announced(c) > 0) {
         scan->pending = static_cast<unsigned char>(announced(c));
         scan->last = c;
         scan->lead_seen = true;
         scan->lead = at;
     } else {
-        scan->text = steps.high[scan->text][c]; // a byte that belongs to no character
+        // A byte that belongs to no character, read as the character of
+        // that code (0x9B as CSI).
+        scan->text = text_high(scan->text, c);
+        scan->screen = steps.screen[scan->screen][c];
     }
     return no_cut;
 }
@@ -171,7 +188,7 @@ static inline size_t read_byte(stop_scan *scan, const unsigned char *buf, size_t
 // next range.
 static size_t finish(stop_scan *scan, const unsigned char *buf, size_t from, size_t to, bool end_of_data)
 {
-    if (end_of_data && (scan->text & 8)) {
+    if (end_of_data && scan->screen == 3) {
         resync(scan, buf, from, to);
         if (scan->pending > 0 && scan->lead_seen)
             return scan->lead;
@@ -274,13 +291,12 @@ static inline bool dead_at(const unsigned char *buf, size_t from, const unsigned
     return dead(buf, at, to, earlier_byte(buf, from, before, at, 1), earlier_byte(buf, from, before, at, 2));
 }
 
-// The bytes that change the UTF-8 reading alone while it is under way and
-// the byte readings are idle: ASCII, 0x9B (which ends a character worth
-// ESC, CSI or '['), and where progress 2 or 3 is possible, the bytes that
-// end a character worth '4' (0xB4) or 'i' (0xA9).
-static inline bool turns(unsigned char c, unsigned text)
+// The bytes that change xterm's UTF-8 reading alone while it is under way
+// and the others are idle: ASCII, and 0x9B, which may end a character
+// worth ESC or CSI.
+static inline bool turns(unsigned char c)
 {
-    return c < 0x80 || c == 0x9b || (c == 0xb4 && (text & 4)) || (c == 0xa9 && (text & 8));
+    return c < 0x80 || c == 0x9b;
 }
 
 // The searches, in plain C: the next live candidate in [at, to) (or `to`);
@@ -293,9 +309,9 @@ static inline size_t find_live_plain(const unsigned char *buf, size_t from, cons
     return at;
 }
 
-static inline size_t find_turn_plain(const unsigned char *buf, size_t at, size_t to, unsigned text)
+static inline size_t find_turn_plain(const unsigned char *buf, size_t at, size_t to)
 {
-    while (at < to && !turns(buf[at], text))
+    while (at < to && !turns(buf[at]))
         at++;
     return at;
 }
@@ -324,18 +340,16 @@ static inline size_t find_live_sse2(const unsigned char *buf, size_t from, const
     return find_live_plain(buf, from, before, at, to);
 }
 
-static inline size_t find_turn_sse2(const unsigned char *buf, size_t at, size_t to, unsigned text)
+static inline size_t find_turn_sse2(const unsigned char *buf, size_t at, size_t to)
 {
-    const __m128i four = _mm_set1_epi8(static_cast<char>(text & 4 ? 0xb4 : 0x9b)), i = _mm_set1_epi8(static_cast<char>(text & 8 ? 0xa9 : 0x9b));
     for (; to - at >= 16; at += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(buf + at));
-        __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0x9b))),
-                                    _mm_or_si128(_mm_cmpeq_epi8(v, four), _mm_cmpeq_epi8(v, i)));
-        unsigned found = static_cast<unsigned>(_mm_movemask_epi8(hits)) | (~static_cast<unsigned>(_mm_movemask_epi8(v)) & 0xffff);
+        unsigned found = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0x9b))))) |
+                         (~static_cast<unsigned>(_mm_movemask_epi8(v)) & 0xffff);
         if (found != 0)
             return at + static_cast<size_t>(__builtin_ctz(found));
     }
-    return find_turn_plain(buf, at, to, text);
+    return find_turn_plain(buf, at, to);
 }
 #endif
 
@@ -476,15 +490,14 @@ AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, 
     return find_live_plain(buf, from, before, at, to);
 }
 
-AVX2 static inline size_t find_turn_avx2(const unsigned char *buf, size_t at, size_t to, unsigned text)
+AVX2 static inline size_t find_turn_avx2(const unsigned char *buf, size_t at, size_t to)
 {
-    const int four = text & 4 ? 0xb4 : 0x9b, i = text & 8 ? 0xa9 : 0x9b;
     for (; to - at >= 32; at += 32) {
         __m256i v = load32(buf + at);
-        if (unsigned found = equal32(v, 0x9b) | equal32(v, four) | equal32(v, i) | ~mask32(v))
+        if (unsigned found = equal32(v, 0x9b) | ~mask32(v))
             return at + static_cast<size_t>(__builtin_ctz(found));
     }
-    return find_turn_plain(buf, at, to, text);
+    return find_turn_plain(buf, at, to);
 }
 #endif
 

@@ -11,18 +11,21 @@
 //   (PuTTY; xterm outside a UTF-8 locale; GNU screen's plain windows);
 // - every byte reduced to its low 7 bits, with the same rules, so that
 //   0x9B reads as ESC and 0xDB as `[` (xterm with eightBitOutput off);
-// - as UTF-8 characters reduced to their low 8 bits, with the same rules:
-//   U+041B reads as ESC, U+009B as CSI (xterm in a UTF-8 locale, GNU
-//   screen's UTF-8 windows). Forms of up to six bytes count, overlong ones
-//   too, whose low 8 bits come from their last two bytes. Any character
-//   from U+0080 up may be one the terminal never shows the matcher (xterm
-//   hands combining marks to the screen first), so after the first
-//   character of a match each of them is taken both as read and as skipped.
+// - as UTF-8 characters (xterm in a UTF-8 locale): the first character of
+//   a match by its low 8 bits, so that U+041B reads as ESC, and the others
+//   as they are. Forms of up to six bytes count, overlong ones too, whose
+//   low 8 bits come from their last two bytes. Any character from U+0080
+//   up may be one the terminal never shows the matcher (xterm hands
+//   combining marks to the screen first), so after the first character of
+//   a match each of them is taken both as seen and as skipped;
+// - as the same characters reduced to their low 8 bits, every one seen
+//   (GNU screen's UTF-8 windows pass them on so): U+015B reads as '['.
 // The data is cut just before the character that would complete a match,
 // and the frame is closed and opened again there.
 struct stop_scan {
     unsigned char raw;       // progress of the byte and 7-bit readings, 4 * bytes + bits7
-    unsigned char text;      // UTF-8 reading: bit p set where progress p (1 to 3) is possible
+    unsigned char text;      // xterm's UTF-8 reading: bit p set where progress p (1 to 3) is possible
+    unsigned char screen;    // progress of screen's reading of low 8 bits: 0 to 3
     unsigned char pending;   // continuation bytes the character in progress needs
     unsigned char last;      // the byte before them, for the low bits
     unsigned char before[5]; // the five bytes before the range, newest last
