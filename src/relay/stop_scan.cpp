@@ -1,5 +1,7 @@
 #include "stop_scan.h"
 
+#include "utf8.h"
+
 #include <cstdint>
 #include <cstring>
 #if defined(__SSE2__)
@@ -85,14 +87,6 @@ static bool continuation(unsigned char c)
     return (c & 0xc0) == 0x80;
 }
 
-// The continuation bytes a lead byte announces, read leniently (overlong
-// forms, surrogates and values past U+10FFFF decode too, and five- and
-// six-byte forms count); 0 for a byte that leads nothing.
-static unsigned announced(unsigned char c)
-{
-    return c < 0xc0 ? 0 : c < 0xe0 ? 1 : c < 0xf0 ? 2 : c < 0xf8 ? 3 : c < 0xfc ? 4 : c < 0xfe ? 5 : 0;
-}
-
 // The low 8 bits of a character that ends in `end`, `last` before it.
 static unsigned low_bits(unsigned char last, unsigned char end)
 {
@@ -122,8 +116,8 @@ static inline void resync(stop_scan *scan, const unsigned char *buf, size_t from
         unsigned char c = byte_before(scan, buf, from, at, k);
         if (continuation(c))
             continue;
-        if (announced(c) >= k) {
-            scan->pending = static_cast<unsigned char>(announced(c) - (k - 1));
+        if (utf8_continuations(c) >= k) {
+            scan->pending = static_cast<unsigned char>(utf8_continuations(c) - (k - 1));
             scan->last = byte_before(scan, buf, from, at, 1);
             scan->lead_seen = at - from >= k;
             scan->lead = at - k;
@@ -169,8 +163,8 @@ static inline size_t read_byte(stop_scan *scan, const unsigned char *buf, size_t
         if (next == 4)
             return at;
         scan->screen = next;
-    } else if (announced(c) > 0) {
-        scan->pending = static_cast<unsigned char>(announced(c));
+    } else if (utf8_continuations(c) > 0) {
+        scan->pending = static_cast<unsigned char>(utf8_continuations(c));
         scan->last = c;
         scan->lead_seen = true;
         scan->lead = at;
