@@ -156,6 +156,16 @@ static void redirect(const std::string &path, int flags, int fd)
     close(f);
 }
 
+void exec_command(const std::vector<std::string> &argv)
+{
+    std::vector<char *> v;
+    for (const std::string &a : argv)
+        v.push_back(const_cast<char *>(a.c_str()));
+    v.push_back(nullptr);
+    execvp(v[0], v.data());
+    _exit(127);
+}
+
 void exec_quillpass(const std::vector<std::string> &args)
 {
     // As a shell would start it: default signal actions (a test runner may

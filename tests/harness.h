@@ -39,6 +39,8 @@ Result run_quillpass(const std::vector<std::string> &args, const Io &io = {});
 
 // In a child process: replaces it with the program.
 [[noreturn]] void exec_quillpass(const std::vector<std::string> &args);
+// Runs argv[0] from PATH with argv, in this process; 127 where it cannot.
+[[noreturn]] void exec_command(const std::vector<std::string> &argv);
 
 // Starts the program in its own process group on the given standard input
 // and output (and error, when err is not -1), with no other descriptor

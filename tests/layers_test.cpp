@@ -247,12 +247,7 @@ std::string through_line(const std::vector<std::string> &argv, tcflag_t oflag, b
         (void)utf8;
 #endif
         tcsetattr(0, TCSANOW, &t);
-        std::vector<char *> v;
-        for (const std::string &a : argv)
-            v.push_back(const_cast<char *>(a.c_str()));
-        v.push_back(nullptr);
-        execvp(v[0], v.data());
-        _exit(127);
+        exec_command(argv);
     }
     std::string got = drain(master);
     close(master);

@@ -322,12 +322,7 @@ struct Terminal {
         setenv("TERM", "dumb", 1);
         if (ours)
             exec_quillpass(argv.empty() ? argv : std::vector<std::string>(argv.begin() + 1, argv.end()));
-        std::vector<char *> v;
-        for (const std::string &a : argv)
-            v.push_back(const_cast<char *>(a.c_str()));
-        v.push_back(nullptr);
-        execvp(v[0], v.data());
-        _exit(127);
+        exec_command(argv);
     }
     ~Terminal()
     {

@@ -11,6 +11,18 @@
 
 namespace {
 
+// A match of ESC [ 4 i (or CSI 4 i) after `at` of its characters, one
+// character (value v) further on: NUL, DC1 and DC3 skipped, ESC and CSI
+// starting again; 4 is a match.
+int step(int at, unsigned v)
+{
+    if (v == 0 || v == 0x11 || v == 0x13)
+        return at;
+    if (v == 0x1b || v == 0x9b)
+        return v == 0x1b ? 1 : 2;
+    return (at == 1 && v == '[') ? 2 : (at == 2 && v == '4') ? 3 : (at == 3 && v == 'i') ? 4 : 0;
+}
+
 // Whether any reading of a frame's data completes a stop sequence: bytes;
 // bytes reduced to 7 bits; UTF-8 characters of up to six bytes (a broken
 // one reads as U+FFFD, a stray byte as itself), the first of a match by its
@@ -19,13 +31,6 @@ namespace {
 // NUL, DC1 and DC3 skipped, ESC and CSI starting again.
 bool ends_printing(const std::string &frame)
 {
-    auto step = [](int at, unsigned v) {
-        if (v == 0 || v == 0x11 || v == 0x13)
-            return at;
-        if (v == 0x1b || v == 0x9b)
-            return v == 0x1b ? 1 : 2;
-        return (at == 1 && v == '[') ? 2 : (at == 2 && v == '4') ? 3 : (at == 3 && v == 'i') ? 4 : 0;
-    };
     int bytes = 0, bits7 = 0;
     for (unsigned char c : frame)
         if ((bytes = step(bytes, c)) == 4 || (bits7 = step(bits7, c & 0x7f)) == 4)
@@ -161,13 +166,6 @@ struct reference_scan {
 
 size_t reference_cut(reference_scan &r, const unsigned char *buf, size_t from, size_t to, bool end_of_data)
 {
-    auto step = [](int at, unsigned v) {
-        if (v == 0 || v == 0x11 || v == 0x13)
-            return at;
-        if (v == 0x1b || v == 0x9b)
-            return v == 0x1b ? 1 : 2;
-        return (at == 1 && v == '[') ? 2 : (at == 2 && v == '4') ? 3 : (at == 3 && v == 'i') ? 4 : 0;
-    };
     // xterm's reading of a character below U+0080, seen as it is, or of
     // one from U+0080 up, skipped or seen by its low bits v.
     auto seen = [&](unsigned v) {
