@@ -257,7 +257,7 @@ TEST(StopScan, SameCutsAsAPlainReadingOnEveryShortString)
     const size_t n = std::size(alphabet);
     const struct { size_t at, size; unsigned char filler; } layouts[] = {
         {0, 4, 'x'}, {0, 40, 'x'}, {1, 40, 0xa5}, {14, 40, 'x'}, {29, 72, 'x'}, {30, 72, 0xa5}, {31, 72, 'x'},
-        {32, 72, 'x'}, {33, 72, 0xa5}, {34, 72, 'x'}, {36, 40, 'x'}, {30, 34, 'x'}, {61, 65, 0xa5}};
+        {32, 72, 'x'}, {33, 72, 0xa5}, {34, 72, 'x'}, {36, 40, 'x'}, {30, 34, 'x'}, {61, 65, 0xa5}, {66, 70, 'x'}, {67, 72, 0xa5}};
     for (const char *name : scans) {
         if (!use_stop_scan(name))
             continue;

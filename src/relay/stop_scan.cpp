@@ -474,12 +474,27 @@ AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, 
             return at + static_cast<size_t>(__builtin_ctz(live));
         at += 32;
     }
-    // The last bytes: their blocks overlap what was read, and mostly hold
-    // no candidate at all.
-    if (at < to && to >= 64) {
+    // The last bytes, fewer than 64: their two blocks overlap what was
+    // read, and mostly hold no candidate at all. What the second block
+    // would read past the end is a byte that neither stops a reading nor
+    // leads on to one that does, so nothing there kills a candidate; the
+    // last byte's own candidate is live, as its next byte is unknown.
+    if (at < to && to - from >= 66) {
+        size_t skip = at - (to - 64);
         uint64_t found = candidates32(buf + to - 64) | static_cast<uint64_t>(candidates32(buf + to - 32)) << 32;
-        if ((found >> (64 - (to - at))) == 0)
+        found = found >> skip << skip;
+        if (found == 0)
             return to;
+        if (unsigned live = static_cast<unsigned>(found) == 0 ? 0 : live32(buf + to - 64, static_cast<unsigned>(found)))
+            return to - 64 + static_cast<size_t>(__builtin_ctz(live));
+        unsigned last = static_cast<unsigned>(found >> 32);
+        if (last == 0)
+            return to;
+        unsigned char padded[96];
+        memcpy(padded, buf + to - 34, 34);
+        memset(padded + 34, 0xb4, sizeof padded - 34);
+        unsigned live = live32(padded + 2, last) | (last & 0x80000000u);
+        return live == 0 ? to : to - 32 + static_cast<size_t>(__builtin_ctz(live));
     }
     return find_live_plain(buf, from, before, at, to);
 }
