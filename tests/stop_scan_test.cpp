@@ -269,7 +269,7 @@ TEST(StopScan, SameCutsAsAPlainReadingOnEveryShortString)
                     data[layout.at + k] = alphabet[c % n];
                 std::vector<size_t> ends = {data.size()};
                 std::vector<bool> whole = {true};
-                if (code % 7 == 0) { // and split inside the string
+                if (code % 7 == 0 || layout.at > 64) { // and split inside the string
                     ends = {layout.at + 2, data.size()};
                     whole = {code % 2 == 0, true};
                 }
