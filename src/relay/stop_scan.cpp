@@ -450,7 +450,20 @@ AVX2 static inline unsigned live32(const unsigned char *p, unsigned found)
             return 0;
         return found & ~(dead | dead_ahead32(p, c0));
     }
-    dead |= dead_ahead32(p, c0);
+    // One candidate, as mostly: the first byte after it (or after the NUL,
+    // DC1, DC3 or '[' right after it) that is ASCII or 0xB4 tells, and is
+    // mostly among the 32 bytes after it; where it is not, the 64 bytes
+    // at p are read as above.
+    unsigned at = static_cast<unsigned>(__builtin_ctz(found));
+    if (!(dead >> at & 1)) {
+        unsigned ends = ~mask32(c1) | equal32(c1, 0xb4);
+        unsigned start = at + (p[at + 1] < 0x80 && p[at + 1] != '4');
+        unsigned rest = start < 32 ? ends >> start : 0;
+        if (rest != 0)
+            dead |= (dead >> (start + static_cast<unsigned>(__builtin_ctz(rest))) & 1) << at;
+        else
+            dead |= dead_ahead32(p, c0);
+    }
     if (found & ~dead & csi0)
         dead |= dead_csi32(p, csi0 & ~dead, c1, on1, true);
     return found & ~dead;
