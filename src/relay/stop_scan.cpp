@@ -378,6 +378,15 @@ AVX2 static inline unsigned candidates32(const unsigned char *p)
     return mask32(_mm256_cmpeq_epi8(_mm256_and_si256(load32(p), _mm256_set1_epi8(0x7f)), _mm256_set1_epi8(0x1b)));
 }
 
+// Whether there is a candidate in the 64 bytes at p.
+AVX2 static inline bool any_candidate64(const unsigned char *p)
+{
+    const __m256i seven = _mm256_set1_epi8(0x7f), esc = _mm256_set1_epi8(0x1b);
+    __m256i a = _mm256_cmpeq_epi8(_mm256_and_si256(load32(p), seven), esc);
+    __m256i b = _mm256_cmpeq_epi8(_mm256_and_si256(load32(p + 32), seven), esc);
+    return !_mm256_testz_si256(_mm256_or_si256(a, b), _mm256_or_si256(a, b));
+}
+
 // The bytes of v that go on with a match (NUL, DC1, DC3, '[', '4' and the
 // first four with bit 7 set): a bit from a table for each nibble.
 AVX2 static inline unsigned going_on32(__m256i v)
@@ -471,20 +480,24 @@ AVX2 static inline unsigned live32(const unsigned char *p, unsigned found)
 
 AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, const unsigned char *before, size_t at, size_t to)
 {
+    // The blocks read the two bytes before them: the first two bytes of the
+    // range are tested one by one, where they are candidates at all.
     if (at - from < 2) {
         size_t end = from + 2 < to ? from + 2 : to;
+        if (to - from >= 2 && ((buf[from] & 0x7f) != 0x1b && (buf[from + 1] & 0x7f) != 0x1b))
+            at = end;
         at = find_live_plain(buf, from, before, at, end);
         if (at < end)
             return at;
     }
     while (to - at >= 64) {
-        unsigned found = candidates32(buf + at);
-        if (found == 0) {
-            at += 32;
+        if (!any_candidate64(buf + at)) {
+            at += 64;
             continue;
         }
-        if (unsigned live = live32(buf + at, found))
-            return at + static_cast<size_t>(__builtin_ctz(live));
+        if (unsigned found = candidates32(buf + at))
+            if (unsigned live = live32(buf + at, found))
+                return at + static_cast<size_t>(__builtin_ctz(live));
         at += 32;
     }
     // The last bytes, fewer than 64: their two blocks overlap what was
