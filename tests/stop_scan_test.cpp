@@ -285,11 +285,13 @@ TEST(StopScan, SameCutsAsAPlainReadingOnEveryShortString)
         }
         // Longer strings that a search could get wrong, at every offset.
         const std::string longer[] = {"\xc0\x9b\x9b[\xcc\x81" "4i", "\x1b\x9b[\xcc\x81" "4i", "\xd0\x9b\xcc\x81[4\xcc\x81i",
-                                      "\xf8\x80\x80\x82\x9b" "4i", "\xfc\x80\x80\x80\x80\x9b[4i", "\x9b\xe4\xb8\x9b\xe4\xb8\x9b[4i"};
+                                      "\xf8\x80\x80\x82\x9b" "4i", "\xfc\x80\x80\x80\x80\x9b[4i", "\x9b\xe4\xb8\x9b\xe4\xb8\x9b[4i",
+                                      "\xd0\x9b" "\xcc\x81\xcc\x81\xcc\x81\xcc\x81\xcc\x81\xcc\x81\xcc\x81\xcc\x81\xcc\x81"
+                                      "\xcc\x81\xcc\x81\xcc\x81\xcc\x81\xcc\x81\xcc\x81\xcc\x81\xcc\x81[4i"};
         for (const std::string &s : longer) {
             for (size_t at = 0; at < 48; at++) {
                 for (unsigned char filler : {0x78, 0xa5}) {
-                    std::vector<unsigned char> data(80, filler);
+                    std::vector<unsigned char> data(80 + s.size(), filler);
                     std::copy(s.begin(), s.end(), data.begin() + static_cast<long>(at));
                     EXPECT_EQ(scan_cuts(data, {data.size()}, {true}), reference_cuts(data, {data.size()}, {true})) << shown(s) << " at " << at;
                 }

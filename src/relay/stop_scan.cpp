@@ -348,7 +348,7 @@ static inline size_t find_turn_sse2(const unsigned char *buf, size_t at, size_t 
 #endif
 
 #if defined(HAVE_AVX2_PATH)
-#define AVX2 __attribute__((target("avx2"), always_inline))
+#define AVX2 __attribute__((target("avx2,popcnt"), always_inline))
 
 AVX2 static inline __m256i load32(const unsigned char *p)
 {
@@ -373,18 +373,15 @@ AVX2 static inline unsigned within32(__m256i v, int lo, int hi)
     return lo == 0x80 ? below : below & mask32(_mm256_cmpgt_epi8(v, _mm256_set1_epi8(static_cast<char>(lo - 1))));
 }
 
-AVX2 static inline unsigned candidates32(const unsigned char *p)
+// ESC and 0x9B among the 32 bytes at p: as bytes, as bits.
+AVX2 static inline __m256i candidate_bytes32(const unsigned char *p)
 {
-    return mask32(_mm256_cmpeq_epi8(_mm256_and_si256(load32(p), _mm256_set1_epi8(0x7f)), _mm256_set1_epi8(0x1b)));
+    return _mm256_cmpeq_epi8(_mm256_and_si256(load32(p), _mm256_set1_epi8(0x7f)), _mm256_set1_epi8(0x1b));
 }
 
-// Whether there is a candidate in the 64 bytes at p.
-AVX2 static inline bool any_candidate64(const unsigned char *p)
+AVX2 static inline unsigned candidates32(const unsigned char *p)
 {
-    const __m256i seven = _mm256_set1_epi8(0x7f), esc = _mm256_set1_epi8(0x1b);
-    __m256i a = _mm256_cmpeq_epi8(_mm256_and_si256(load32(p), seven), esc);
-    __m256i b = _mm256_cmpeq_epi8(_mm256_and_si256(load32(p + 32), seven), esc);
-    return !_mm256_testz_si256(_mm256_or_si256(a, b), _mm256_or_si256(a, b));
+    return mask32(candidate_bytes32(p));
 }
 
 // The bytes of v that go on with a match (NUL, DC1, DC3, '[', '4' and the
@@ -397,6 +394,14 @@ AVX2 static inline unsigned going_on32(__m256i v)
     __m256i h = _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
     __m256i l = _mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble));
     return ~mask32(_mm256_cmpeq_epi8(_mm256_and_si256(h, l), _mm256_setzero_si256()));
+}
+
+// The bytes among the 32 at p that stop every reading: ASCII bytes that do
+// not go on with a match.
+AVX2 static inline unsigned stopped32(const unsigned char *p)
+{
+    __m256i v = load32(p);
+    return ~mask32(v) & ~going_on32(v);
 }
 
 // Of the 0x9B candidates `csi0` at p, c1 `c1`, those dead by the rules for
@@ -478,6 +483,39 @@ AVX2 static inline unsigned live32(const unsigned char *p, unsigned found)
     return found & ~dead;
 }
 
+// Whether the candidate buf[q] is dead, by the rules of `dead`, with two
+// bytes before it in the range and 33 after: the first byte after it (or
+// after the NUL, DC1, DC3 or '[' right after it) that is ASCII or 0xB4 is
+// looked for among the next 32, and only where there is none, among 32
+// more.
+AVX2 static inline bool dead_one(const unsigned char *buf, size_t q, size_t to)
+{
+    const unsigned char *c = buf + q;
+    unsigned c1 = classes.of[c[1]], b1 = classes.of[c[-1]], b2 = classes.of[c[-2]];
+    unsigned dead = (c1 & (ascii | goes_on)) == ascii;
+    unsigned plain = ((b1 & (lead_3 | odd_2)) != 0) | (((b1 & cont_odd) != 0) & ((b2 & lead_3) != 0)) |
+                     (((c[-1] & 0xc0) == 0x80) & ((b2 & lead_4) != 0));
+    dead |= (c[0] == 0x9b) & ((((c1 & csi) != 0) & ((b1 & low_zero) == 0)) | (plain & ((c1 & goes_on) == 0)));
+    unsigned past = ((c1 & (ascii | goes_on)) == (ascii | goes_on)) & (c[1] != '4');
+    __m256i v = load32(c + 1 + past);
+    unsigned ascii_bytes = ~mask32(v);
+    uint64_t ends = ascii_bytes | equal32(v, 0xb4) | uint64_t{1} << 32;
+    uint64_t stops = ascii_bytes & ~going_on32(v);
+    unsigned first = static_cast<unsigned>(__builtin_ctzll(ends));
+    dead |= static_cast<unsigned>(stops >> first) & 1;
+    if (dead != 0 || first < 32)
+        return dead != 0;
+    // In text of characters of two bytes and more, the next ASCII byte
+    // may be further on.
+    if (to - q < 66)
+        return stops_after(buf, q + past, to);
+    v = load32(c + 33 + past);
+    ascii_bytes = ~mask32(v);
+    ends = ascii_bytes | equal32(v, 0xb4) | uint64_t{1} << 32;
+    stops = ascii_bytes & ~going_on32(v);
+    return (stops >> __builtin_ctzll(ends)) & 1;
+}
+
 AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, const unsigned char *before, size_t at, size_t to)
 {
     // The blocks read the two bytes before them: the first two bytes of the
@@ -490,15 +528,47 @@ AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, 
         if (at < end)
             return at;
     }
-    while (to - at >= 64) {
-        if (!any_candidate64(buf + at)) {
-            at += 64;
+    // Up to 512 bytes at a time: where they hold candidates at all, those
+    // of each 64 bytes as bits, less those followed by a byte that stops
+    // every reading (in raster, `ESC *`); then one candidate after another,
+    // each told live or dead without a branch, so that random data, with a
+    // few candidates in every 64 bytes, mostly takes the same way. Where 64
+    // bytes hold many candidates (every byte 0x9B, say), the rules for 32
+    // at once thin them out first.
+    while (to - at > 64) {
+        size_t windows = (to - at - 1) / 64 < 8 ? (to - at - 1) / 64 : 8;
+        __m256i any = _mm256_setzero_si256();
+        for (size_t k = 0; k < 2 * windows; k++)
+            any = _mm256_or_si256(any, candidate_bytes32(buf + at + 32 * k));
+        if (_mm256_testz_si256(any, any)) {
+            at += 64 * windows;
             continue;
         }
-        if (unsigned found = candidates32(buf + at))
-            if (unsigned live = live32(buf + at, found))
-                return at + static_cast<size_t>(__builtin_ctz(live));
-        at += 32;
+        uint64_t bits[8];
+        unsigned some = 0;
+        for (size_t w = 0; w < windows; w++) {
+            const unsigned char *p = buf + at + 64 * w;
+            unsigned low = candidates32(p), high = candidates32(p + 32);
+            if (__builtin_popcount(low) + __builtin_popcount(high) > 4) {
+                low = low == 0 ? 0 : live32(p, low);
+                if (high != 0 && to - (at + 64 * w + 32) >= 64)
+                    high = live32(p + 32, high);
+            } else {
+                low &= ~stopped32(p + 1);
+                high &= ~stopped32(p + 33);
+            }
+            bits[w] = low | static_cast<uint64_t>(high) << 32;
+            some |= static_cast<unsigned>(bits[w] != 0) << w;
+        }
+        while (some != 0) {
+            unsigned w = static_cast<unsigned>(__builtin_ctz(some));
+            size_t q = at + 64 * w + static_cast<size_t>(__builtin_ctzll(bits[w]));
+            bits[w] &= bits[w] - 1;
+            some &= ~(static_cast<unsigned>(bits[w] == 0) << w);
+            if (to - q < 34 ? !dead_at(buf, from, before, q, to) : !dead_one(buf, q, to))
+                return q;
+        }
+        at += 64 * windows;
     }
     // The last bytes, fewer than 64: their two blocks overlap what was
     // read, and mostly hold no candidate at all. What the second block
@@ -551,7 +621,7 @@ AVX2 static inline size_t find_turn_avx2(const unsigned char *buf, size_t at, si
 #endif
 #if defined(HAVE_AVX2_PATH)
 #define SCAN_NAME scan_avx2
-#define SCAN_ATTRIBUTES __attribute__((target("avx2")))
+#define SCAN_ATTRIBUTES __attribute__((target("avx2,popcnt")))
 #define FIND_LIVE find_live_avx2
 #define FIND_TURN find_turn_avx2
 #include "stop_scan_loop.inc"
@@ -561,13 +631,14 @@ using scan_function = size_t (*)(stop_scan *, const unsigned char *, size_t, siz
 static scan_function chosen_scan;
 
 #if defined(HAVE_AVX2_PATH)
-// Whether the processor has AVX2 and the system saves its registers. Asked
+// Whether the processor has AVX2 (and POPCNT, which every processor with
+// AVX2 has) and the system saves its registers. Asked
 // with cpuid itself: the compilers' own test needs a runtime library that
 // not every system links.
 static bool have_avx2()
 {
     unsigned a, b, c, d;
-    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX))
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX) || !(c & bit_POPCNT))
         return false;
     unsigned low, high;
     __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
