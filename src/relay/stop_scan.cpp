@@ -373,15 +373,9 @@ AVX2 static inline unsigned within32(__m256i v, int lo, int hi)
     return lo == 0x80 ? below : below & mask32(_mm256_cmpgt_epi8(v, _mm256_set1_epi8(static_cast<char>(lo - 1))));
 }
 
-// ESC and 0x9B among the 32 bytes at p: as bytes, as bits.
-AVX2 static inline __m256i candidate_bytes32(const unsigned char *p)
-{
-    return _mm256_cmpeq_epi8(_mm256_and_si256(load32(p), _mm256_set1_epi8(0x7f)), _mm256_set1_epi8(0x1b));
-}
-
 AVX2 static inline unsigned candidates32(const unsigned char *p)
 {
-    return mask32(candidate_bytes32(p));
+    return mask32(_mm256_cmpeq_epi8(_mm256_and_si256(load32(p), _mm256_set1_epi8(0x7f)), _mm256_set1_epi8(0x1b)));
 }
 
 // The bytes of v that go on with a match (NUL, DC1, DC3, '[', '4' and the
@@ -452,10 +446,10 @@ AVX2 static inline unsigned live32(const unsigned char *p, unsigned found)
     __m256i c1 = load32(p + 1), c0 = load32(p);
     unsigned on1 = going_on32(c1);
     unsigned dead = ~mask32(c1) & ~on1; // an ASCII byte right after that stops every reading
-    unsigned csi0 = found & equal32(c0, 0x9b);
     if (found & (found - 1)) {
         if ((found & ~dead) == 0)
             return 0;
+        unsigned csi0 = found & equal32(c0, 0x9b);
         dead |= dead_csi32(p, csi0 & ~dead, c1, on1, false);
         if ((found & ~dead) == 0)
             return 0;
@@ -468,6 +462,7 @@ AVX2 static inline unsigned live32(const unsigned char *p, unsigned found)
     // DC1, DC3 or '[' right after it) that is ASCII or 0xB4 tells, and is
     // mostly among the 32 bytes after it; where it is not, the 64 bytes
     // at p are read as above.
+    unsigned csi0 = found & equal32(c0, 0x9b);
     unsigned at = static_cast<unsigned>(__builtin_ctz(found));
     if (!(dead >> at & 1)) {
         unsigned ends = ~mask32(c1) | equal32(c1, 0xb4);
@@ -528,38 +523,60 @@ AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, 
         if (at < end)
             return at;
     }
-    // Up to 512 bytes at a time: where they hold candidates at all, those
-    // of each 64 bytes as bits, less those followed by a byte that stops
-    // every reading (in raster, `ESC *`); then one candidate after another,
-    // each told live or dead without a branch, so that random data, with a
-    // few candidates in every 64 bytes, mostly takes the same way. Where 64
-    // bytes hold many candidates (every byte 0x9B, say), the rules for 32
-    // at once thin them out first.
+    // Up to 512 bytes at a time: the candidates of each 64 bytes as bits,
+    // then one candidate after another, each told live or dead without a
+    // branch, so that random data, with a few candidates in every 64 bytes,
+    // mostly takes the same way. Where they are more (ESC-dense raster,
+    // every byte ESC or 0x9B), the rules for 32 at once thin them out
+    // first: those followed by a byte that stops every reading (raster's
+    // `ESC *`) go, and where 64 bytes hold many, the rest of the rules.
     while (to - at > 64) {
         size_t windows = (to - at - 1) / 64 < 8 ? (to - at - 1) / 64 : 8;
-        __m256i any = _mm256_setzero_si256();
-        for (size_t k = 0; k < 2 * windows; k++)
-            any = _mm256_or_si256(any, candidate_bytes32(buf + at + 32 * k));
-        if (_mm256_testz_si256(any, any)) {
+        uint64_t bits[8], any = 0;
+        unsigned count = 0;
+        bits[0] = candidates32(buf + at) | static_cast<uint64_t>(candidates32(buf + at + 32)) << 32;
+        if (__builtin_popcount(static_cast<unsigned>(bits[0])) > 8) {
+            // Dense with candidates, as where every byte is ESC or 0x9B:
+            // 32 at a time, for as long as they stay dense and the rules
+            // for 32 reach.
+            for (; to - at >= 64; at += 32) {
+                unsigned found = candidates32(buf + at);
+                if (__builtin_popcount(found) <= 8)
+                    break;
+                if (unsigned live = live32(buf + at, found))
+                    return at + static_cast<size_t>(__builtin_ctz(live));
+            }
+            continue;
+        }
+        for (size_t w = 0; w < windows; w++) {
+            const unsigned char *p = buf + at + 64 * w;
+            if (w > 0)
+                bits[w] = candidates32(p) | static_cast<uint64_t>(candidates32(p + 32)) << 32;
+            any |= bits[w];
+            count += static_cast<unsigned>(__builtin_popcountll(bits[w]));
+        }
+        if (any == 0) {
             at += 64 * windows;
             continue;
         }
-        uint64_t bits[8];
-        unsigned some = 0;
-        for (size_t w = 0; w < windows; w++) {
-            const unsigned char *p = buf + at + 64 * w;
-            unsigned low = candidates32(p), high = candidates32(p + 32);
-            if (__builtin_popcount(low) + __builtin_popcount(high) > 4) {
-                low = low == 0 ? 0 : live32(p, low);
-                if (high != 0 && to - (at + 64 * w + 32) >= 64)
-                    high = live32(p + 32, high);
-            } else {
-                low &= ~stopped32(p + 1);
-                high &= ~stopped32(p + 33);
+        if (count > 8) {
+            for (size_t w = 0; w < windows; w++) {
+                const unsigned char *p = buf + at + 64 * w;
+                unsigned low = static_cast<unsigned>(bits[w]), high = static_cast<unsigned>(bits[w] >> 32);
+                if (__builtin_popcountll(bits[w]) > 4) {
+                    low = low == 0 ? 0 : live32(p, low);
+                    if (high != 0 && to - (at + 64 * w + 32) >= 64)
+                        high = live32(p + 32, high);
+                } else {
+                    low &= ~stopped32(p + 1);
+                    high &= ~stopped32(p + 33);
+                }
+                bits[w] = low | static_cast<uint64_t>(high) << 32;
             }
-            bits[w] = low | static_cast<uint64_t>(high) << 32;
-            some |= static_cast<unsigned>(bits[w] != 0) << w;
         }
+        unsigned some = 0;
+        for (size_t w = 0; w < windows; w++)
+            some |= static_cast<unsigned>(bits[w] != 0) << w;
         while (some != 0) {
             unsigned w = static_cast<unsigned>(__builtin_ctz(some));
             size_t q = at + 64 * w + static_cast<size_t>(__builtin_ctzll(bits[w]));
