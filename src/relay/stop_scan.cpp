@@ -227,6 +227,32 @@ struct class_table {
 };
 static constexpr class_table classes;
 
+// The rules of `dead` for a 0x9B candidate as a table: of the byte before
+// it, whether it leads a character of three bytes or more or a two-byte one
+// with bit 0 set, is a continuation byte with bit 0 set, is a continuation
+// byte, may have low bits 0 (key bits 0 to 3); of the byte before that,
+// whether it leads a character of three or of four bytes or more (bits 4
+// and 5); of the byte after it, whether it is 0x9B, goes on (bits 6 and 7);
+// bit 8 set for a 0x9B candidate (the rules hold for it alone).
+struct csi_rule_table {
+    unsigned char key[256];
+    unsigned char dead[512];
+    constexpr csi_rule_table() : key(), dead()
+    {
+        for (unsigned c = 0; c < 256; c++) {
+            unsigned of = classes.of[c];
+            key[c] = static_cast<unsigned char>(((of & (lead_3 | odd_2)) ? 1 : 0) | ((of & cont_odd) ? 2 : 0) | ((c & 0xc0) == 0x80 ? 4 : 0) |
+                                                ((of & low_zero) ? 8 : 0) | ((of & lead_3) ? 16 : 0) | ((of & lead_4) ? 32 : 0) |
+                                                ((of & csi) ? 64 : 0) | ((of & goes_on) ? 128 : 0));
+        }
+        for (unsigned k = 0; k < 256; k++) {
+            bool plain = (k & 1) || ((k & 2) && (k & 16)) || ((k & 4) && (k & 32));
+            dead[256 + k] = ((k & 64) && !(k & 8)) || (plain && !(k & 128));
+        }
+    }
+};
+static constexpr csi_rule_table csi_rules;
+
 // Whether the first ASCII byte after buf[at] stops every reading (it is
 // neither skipped nor goes on) with no 0xB4 before it: no reading can be a
 // byte from a match on the way there (only 0xB4 reads as '4' past bit 7 or
@@ -486,11 +512,10 @@ AVX2 static inline unsigned live32(const unsigned char *p, unsigned found)
 AVX2 static inline bool dead_one(const unsigned char *buf, size_t q, size_t to)
 {
     const unsigned char *c = buf + q;
-    unsigned c1 = classes.of[c[1]], b1 = classes.of[c[-1]], b2 = classes.of[c[-2]];
+    unsigned c1 = classes.of[c[1]];
     unsigned dead = (c1 & (ascii | goes_on)) == ascii;
-    unsigned plain = ((b1 & (lead_3 | odd_2)) != 0) | (((b1 & cont_odd) != 0) & ((b2 & lead_3) != 0)) |
-                     (((c[-1] & 0xc0) == 0x80) & ((b2 & lead_4) != 0));
-    dead |= (c[0] == 0x9b) & ((((c1 & csi) != 0) & ((b1 & low_zero) == 0)) | (plain & ((c1 & goes_on) == 0)));
+    unsigned key = (csi_rules.key[c[-1]] & 0x0f) | (csi_rules.key[c[-2]] & 0x30) | (csi_rules.key[c[1]] & 0xc0);
+    dead |= csi_rules.dead[key | (c[0] & 0x80u) << 1]; // the candidate is ESC or 0x9B
     unsigned past = ((c1 & (ascii | goes_on)) == (ascii | goes_on)) & (c[1] != '4');
     __m256i v = load32(c + 1 + past);
     unsigned ascii_bytes = ~mask32(v);
