@@ -16,7 +16,7 @@
 #   peak resident memory of an empty job, against the same relay.
 # The relays are built here the way the program is built: the same compiler
 # and release flags, linked dynamically, needing the C library alone.
-# Each timing runs in seven rounds of alternating order; a row shows the two
+# Each timing runs in eleven rounds of alternating order; a row shows the two
 # values of the round whose ratio is the median, and that ratio.
 # Needs hyperfine, cmake, python3 and GNU time (/usr/bin/time).
 # Usage: bench/run.sh [RUNS]   (runs of each 256 MiB command in each round,
@@ -75,14 +75,14 @@ CJK
 shapes="random raster esc csi text cjk"
 for kind in $shapes; do cat "$work/$kind" > /dev/null; done # into the page cache before anything is timed
 
-# Times two commands in seven rounds of alternating order, so that neither
+# Times two commands in eleven rounds of alternating order, so that neither
 # always runs first, and prints "A B RATIO": the values that `field` picks
 # (mean: wall time in ms; cpu: user + system in s) in the round whose ratio
 # A / B is the median of the rounds' ratios, which one noisy round cannot
 # sway, and that ratio.
 compare() { # field runs-per-round command-a command-b [hyperfine options]
     local field=$1 n=$2 a=$3 b=$4; shift 4
-    for round in 1 2 3 4 5 6 7; do
+    for round in 1 2 3 4 5 6 7 8 9 10 11; do
         local first=$a second=$b
         [ $((round % 2)) = 0 ] && { first=$b; second=$a; }
         hyperfine --style none --export-csv "$work/out.csv" -r "$n" "$@" "$first" "$second" \
@@ -91,7 +91,7 @@ compare() { # field runs-per-round command-a command-b [hyperfine options]
         awk -F, -v a="$a" -v f="$field" '
             NR > 1 { v = (f == "mean" ? $2 * 1000 : $5 + $6); if ($1 == a) va = v; else vb = v }
             END { printf "%.4g %.4g %.4f\n", va, vb, va / vb }' "$work/out.csv"
-    done | sort -n -k3 | sed -n 4p
+    done | sort -n -k3 | sed -n 6p
 }
 
 # Median of 51 runs of an empty job's peak resident memory, in KiB.
