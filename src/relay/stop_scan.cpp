@@ -504,6 +504,18 @@ AVX2 static inline unsigned live32(const unsigned char *p, unsigned found)
     return found & ~dead;
 }
 
+// Whether one of the 32 bytes at p is ASCII or 0xB4; `stops` 1 where the
+// first of them is ASCII that stops every reading, else 0.
+AVX2 static inline bool first_end32(const unsigned char *p, unsigned *stops)
+{
+    __m256i v = load32(p);
+    unsigned ascii_bytes = ~mask32(v);
+    uint64_t ends = ascii_bytes | equal32(v, 0xb4) | uint64_t{1} << 32;
+    unsigned first = static_cast<unsigned>(__builtin_ctzll(ends));
+    *stops = static_cast<unsigned>((static_cast<uint64_t>(ascii_bytes & ~going_on32(v)) >> first) & 1);
+    return first < 32;
+}
+
 // Whether the candidate buf[q] is dead, by the rules of `dead`, with two
 // bytes before it in the range and 33 after: the first byte after it (or
 // after the NUL, DC1, DC3 or '[' right after it) that is ASCII or 0xB4 is
@@ -517,23 +529,17 @@ AVX2 static inline bool dead_one(const unsigned char *buf, size_t q, size_t to)
     unsigned key = (csi_rules.key[c[-1]] & 0x0f) | (csi_rules.key[c[-2]] & 0x30) | (csi_rules.key[c[1]] & 0xc0);
     dead |= csi_rules.dead[key | (c[0] & 0x80u) << 1]; // the candidate is ESC or 0x9B
     unsigned past = ((c1 & (ascii | goes_on)) == (ascii | goes_on)) & (c[1] != '4');
-    __m256i v = load32(c + 1 + past);
-    unsigned ascii_bytes = ~mask32(v);
-    uint64_t ends = ascii_bytes | equal32(v, 0xb4) | uint64_t{1} << 32;
-    uint64_t stops = ascii_bytes & ~going_on32(v);
-    unsigned first = static_cast<unsigned>(__builtin_ctzll(ends));
-    dead |= static_cast<unsigned>(stops >> first) & 1;
-    if (dead != 0 || first < 32)
+    unsigned stops;
+    bool found = first_end32(c + 1 + past, &stops);
+    dead |= stops;
+    if (dead != 0 || found)
         return dead != 0;
     // In text of characters of two bytes and more, the next ASCII byte
     // may be further on.
     if (to - q < 66)
         return stops_after(buf, q + past, to);
-    v = load32(c + 33 + past);
-    ascii_bytes = ~mask32(v);
-    ends = ascii_bytes | equal32(v, 0xb4) | uint64_t{1} << 32;
-    stops = ascii_bytes & ~going_on32(v);
-    return (stops >> __builtin_ctzll(ends)) & 1;
+    first_end32(c + 33 + past, &stops);
+    return stops != 0;
 }
 
 AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, const unsigned char *before, size_t at, size_t to)
