@@ -253,18 +253,28 @@ struct csi_rule_table {
 };
 static constexpr csi_rule_table csi_rules;
 
+// Whether the 0xB4 at buf[at] may read as '4': it ends a character worth
+// '4' only after a byte with its low two bits clear, and is '4' in the
+// 7-bit reading only where that reading may be two bytes into a match,
+// after '[' or a skipped byte in 7 bits. Any other 0xB4 leaves every
+// reading as any other byte from 0x80 up does.
+static inline bool may_be_four(const unsigned char *buf, size_t at)
+{
+    return buf[at] == 0xb4 && ((buf[at - 1] & 3) == 0 || (classes.of[buf[at - 1]] & goes_on));
+}
+
 // Whether the first ASCII byte after buf[at] stops every reading (it is
-// neither skipped nor goes on) with no 0xB4 before it: no reading can be a
-// byte from a match on the way there (only 0xB4 reads as '4' past bit 7 or
-// ends a character worth '4'), so there every reading is idle, or starts
-// afresh at an ESC. Not looked for past 64 bytes.
+// neither skipped nor goes on) with no 0xB4 that may read as '4' before
+// it: no reading can be a byte from a match on the way there, so there
+// every reading is idle, or starts afresh at an ESC. Not looked for past
+// 64 bytes.
 static inline bool stops_after(const unsigned char *buf, size_t at, size_t to)
 {
     size_t end = to - at > 64 ? at + 64 : to; // as far as the AVX2 search reads
     for (size_t j = at + 1; j < end; j++) {
         if (buf[j] < 0x80)
             return !(classes.of[buf[j]] & goes_on);
-        if (buf[j] == 0xb4)
+        if (may_be_four(buf, j))
             return false;
     }
     return false;
@@ -416,6 +426,20 @@ AVX2 static inline unsigned going_on32(__m256i v)
     return ~mask32(_mm256_cmpeq_epi8(_mm256_and_si256(h, l), _mm256_setzero_si256()));
 }
 
+// The 0xB4 bytes among the 32 at p that may read as '4' (as `may_be_four`
+// says, from the byte before each): a bit from a table for each nibble of
+// that byte, for low bits 0; NUL, DC1 and DC3 in 7 bits; '[' in 7 bits.
+AVX2 static inline unsigned fours32(const unsigned char *p, __m256i v)
+{
+    const __m256i high = _mm256_setr_epi8(1, 3, 1, 1, 1, 5, 1, 1, 1, 3, 1, 1, 1, 5, 1, 1, 1, 3, 1, 1, 1, 5, 1, 1, 1, 3, 1, 1, 1, 5, 1, 1);
+    const __m256i low = _mm256_setr_epi8(1, 2, 0, 2, 1, 0, 0, 0, 1, 0, 0, 4, 1, 0, 0, 0, 1, 2, 0, 2, 1, 0, 0, 0, 1, 0, 0, 4, 1, 0, 0, 0);
+    const __m256i nibble = _mm256_set1_epi8(0x0f);
+    __m256i before = load32(p - 1);
+    __m256i h = _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(before, 4), nibble));
+    __m256i l = _mm256_shuffle_epi8(low, _mm256_and_si256(before, nibble));
+    return equal32(v, 0xb4) & ~mask32(_mm256_cmpeq_epi8(_mm256_and_si256(h, l), _mm256_setzero_si256()));
+}
+
 // The bytes among the 32 at p that stop every reading: ASCII bytes that do
 // not go on with a match.
 AVX2 static inline unsigned stopped32(const unsigned char *p)
@@ -441,16 +465,17 @@ AVX2 static inline unsigned dead_csi32(const unsigned char *p, unsigned csi0, __
 }
 
 // The positions at p from which the next ASCII byte stops every reading
-// with no 0xB4 before it, within the 64 bytes at p, shifted by one (so for
-// the candidates themselves), or by two after NUL, DC1, DC3 or '['.
+// with no 0xB4 that may read as '4' before it, within the 64 bytes at p,
+// shifted by one (so for the candidates themselves), or by two after NUL,
+// DC1, DC3 or '['.
 AVX2 static inline unsigned dead_ahead32(const unsigned char *p, __m256i c0)
 {
     __m256i ahead = load32(p + 32);
     uint64_t ascii = ~(mask32(c0) | static_cast<uint64_t>(mask32(ahead)) << 32);
     uint64_t on = going_on32(c0) | static_cast<uint64_t>(going_on32(ahead)) << 32;
-    uint64_t four = equal32(c0, 0xb4) | static_cast<uint64_t>(equal32(ahead, 0xb4)) << 32;
+    uint64_t four = fours32(p, c0) | static_cast<uint64_t>(fours32(p + 32, ahead)) << 32;
     // The bytes that stop every reading, and those that lead on to them
-    // (any other byte from 0x80 up but 0xB4).
+    // (any other byte from 0x80 up).
     uint64_t stops = ascii & ~on, through = ~ascii & ~four;
     for (int n = 1; n < 64; n *= 2) {
         stops |= through & (stops >> n);
@@ -485,13 +510,13 @@ AVX2 static inline unsigned live32(const unsigned char *p, unsigned found)
         return found & ~(dead | dead_ahead32(p, c0));
     }
     // One candidate, as mostly: the first byte after it (or after the NUL,
-    // DC1, DC3 or '[' right after it) that is ASCII or 0xB4 tells, and is
-    // mostly among the 32 bytes after it; where it is not, the 64 bytes
-    // at p are read as above.
+    // DC1, DC3 or '[' right after it) that is ASCII or an 0xB4 that may
+    // read as '4' tells, and is mostly among the 32 bytes after it; where
+    // it is not, the 64 bytes at p are read as above.
     unsigned csi0 = found & equal32(c0, 0x9b);
     unsigned at = static_cast<unsigned>(__builtin_ctz(found));
     if (!(dead >> at & 1)) {
-        unsigned ends = ~mask32(c1) | equal32(c1, 0xb4);
+        unsigned ends = ~mask32(c1) | fours32(p + 1, c1);
         unsigned start = at + (p[at + 1] < 0x80 && p[at + 1] != '4');
         unsigned rest = start < 32 ? ends >> start : 0;
         if (rest != 0)
@@ -504,99 +529,145 @@ AVX2 static inline unsigned live32(const unsigned char *p, unsigned found)
     return found & ~dead;
 }
 
-// Whether one of the 32 bytes at p is ASCII or 0xB4; `stops` 1 where the
-// first of them is ASCII that stops every reading, else 0.
+// Whether the first of the 64 bytes at p that is ASCII or an 0xB4 that may
+// read as '4' is ASCII that stops every reading (where there is none, the
+// last byte is read, which is not ASCII then).
+AVX2 static inline bool stops_within64(const unsigned char *p)
+{
+    __m256i v0 = load32(p), v1 = load32(p + 32);
+    uint64_t high = mask32(v0) | static_cast<uint64_t>(mask32(v1)) << 32;
+    uint64_t ends = ~high | fours32(p, v0) | static_cast<uint64_t>(fours32(p + 32, v1)) << 32;
+    unsigned first = static_cast<unsigned>(__builtin_ctzll(ends | uint64_t{1} << 63));
+    return (classes.of[p[first]] & (ascii | goes_on)) == ascii;
+}
+
+// Whether one of the 32 bytes at p is ASCII or an 0xB4 that may read as
+// '4'; `stops` 1 where the first of them is ASCII that stops every
+// reading, else 0.
 AVX2 static inline bool first_end32(const unsigned char *p, unsigned *stops)
 {
     __m256i v = load32(p);
     unsigned ascii_bytes = ~mask32(v);
-    uint64_t ends = ascii_bytes | equal32(v, 0xb4) | uint64_t{1} << 32;
+    uint64_t ends = ascii_bytes | fours32(p, v) | uint64_t{1} << 32;
     unsigned first = static_cast<unsigned>(__builtin_ctzll(ends));
     *stops = static_cast<unsigned>((static_cast<uint64_t>(ascii_bytes & ~going_on32(v)) >> first) & 1);
     return first < 32;
 }
 
-// Whether the candidate buf[q] is dead, by the rules of `dead`, with two
-// bytes before it in the range and 33 after: the first byte after it (or
-// after the NUL, DC1, DC3 or '[' right after it) that is ASCII or 0xB4 is
-// looked for among the next 32, and only where there is none, among 32
-// more.
-AVX2 static inline bool dead_one(const unsigned char *buf, size_t q, size_t to)
+// Whether the candidate at c is dead, by the rules of `dead`, with two
+// bytes before it and 66 after: the first byte after it (or after the NUL,
+// DC1, DC3 or '[' right after it) that is ASCII or an 0xB4 that may read as
+// '4' is looked for among the next 64. Where ASCII is `sparse` (text of
+// characters of two bytes and more), the 64 are read at once, without a
+// branch that would go either way; elsewhere the first 32, where it mostly
+// is, and only where it is not, 32 more.
+AVX2 static inline bool dead_one(const unsigned char *c, bool sparse)
 {
-    const unsigned char *c = buf + q;
     unsigned c1 = classes.of[c[1]];
     unsigned dead = (c1 & (ascii | goes_on)) == ascii;
     unsigned key = (csi_rules.key[c[-1]] & 0x0f) | (csi_rules.key[c[-2]] & 0x30) | (csi_rules.key[c[1]] & 0xc0);
     dead |= csi_rules.dead[key | (c[0] & 0x80u) << 1]; // the candidate is ESC or 0x9B
     unsigned past = ((c1 & (ascii | goes_on)) == (ascii | goes_on)) & (c[1] != '4');
+    const unsigned char *p = c + 1 + past;
+    if (sparse)
+        return (dead | static_cast<unsigned>(stops_within64(p))) != 0;
     unsigned stops;
-    bool found = first_end32(c + 1 + past, &stops);
+    bool found = first_end32(p, &stops);
     dead |= stops;
     if (dead != 0 || found)
         return dead != 0;
-    // In text of characters of two bytes and more, the next ASCII byte
-    // may be further on.
-    if (to - q < 66)
-        return stops_after(buf, q + past, to);
-    first_end32(c + 33 + past, &stops);
+    first_end32(p + 32, &stops);
     return stops != 0;
+}
+
+AVX2 static inline uint64_t candidates64(const unsigned char *p)
+{
+    return candidates32(p) | static_cast<uint64_t>(candidates32(p + 32)) << 32;
 }
 
 AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, const unsigned char *before, size_t at, size_t to)
 {
+    // Ranges of fewer than 96 bytes (the rest of a chunk after a cut near
+    // its end, or chunks of a small -b) are read in plain C.
+    if (to - from < 96)
+        return find_live_plain(buf, from, before, at, to);
     // The blocks read the two bytes before them: the first two bytes of the
     // range are tested one by one, where they are candidates at all.
-    if (at - from < 2) {
-        size_t end = from + 2 < to ? from + 2 : to;
-        if (to - from >= 2 && ((buf[from] & 0x7f) != 0x1b && (buf[from + 1] & 0x7f) != 0x1b))
-            at = end;
-        at = find_live_plain(buf, from, before, at, end);
-        if (at < end)
+    for (; at < from + 2; at++)
+        if ((buf[at] & 0x7f) == 0x1b && !dead_at(buf, from, before, at, to))
             return at;
-    }
-    // Up to 512 bytes at a time: the candidates of each 64 bytes as bits,
-    // then one candidate after another, each told live or dead without a
-    // branch, so that random data, with a few candidates in every 64 bytes,
-    // mostly takes the same way. Where they are more (ESC-dense raster,
-    // every byte ESC or 0x9B), the rules for 32 at once thin them out
-    // first: those followed by a byte that stops every reading (raster's
-    // `ESC *`) go, and where 64 bytes hold many, the rest of the rules.
-    while (to - at > 64) {
-        size_t windows = (to - at - 1) / 64 < 8 ? (to - at - 1) / 64 : 8;
+    // The candidates near the end are told on a copy of the last 96 bytes
+    // followed by 0xB4, a byte that neither stops a reading nor leads on to
+    // one that does, so that nothing past the end kills a candidate; the
+    // last byte's own candidate is live, as its next byte is unknown.
+    unsigned char padded[192];
+    bool padded_made = false;
+    // Up to 512 bytes at a time, the last of them an overlapping window of
+    // the last 64 bytes: the candidates of each 64 bytes as bits, then one
+    // candidate after another, each told live or dead without a branch, so
+    // that random data, with a few candidates in every 64 bytes, mostly
+    // takes the same way. Where they are more (ESC-dense raster, every byte
+    // ESC or 0x9B), the rules for 32 at once thin them out first: those
+    // followed by a byte that stops every reading (raster's `ESC *`) go,
+    // and where 64 bytes hold many, the rest of the rules.
+    while (at < to) {
+        size_t full = (to - at - 1) / 64 < 8 ? (to - at - 1) / 64 : 8;
         uint64_t bits[8], any = 0;
-        unsigned count = 0;
-        bits[0] = candidates32(buf + at) | static_cast<uint64_t>(candidates32(buf + at + 32)) << 32;
-        if (__builtin_popcount(static_cast<unsigned>(bits[0])) > 8) {
-            // Dense with candidates, as where every byte is ESC or 0x9B:
-            // 32 at a time, for as long as they stay dense and the rules
-            // for 32 reach.
-            for (; to - at >= 64; at += 32) {
-                unsigned found = candidates32(buf + at);
-                if (__builtin_popcount(found) <= 8)
-                    break;
-                if (unsigned live = live32(buf + at, found))
-                    return at + static_cast<size_t>(__builtin_ctz(live));
+        if (full > 0) {
+            bits[0] = candidates64(buf + at);
+            if (__builtin_popcount(static_cast<unsigned>(bits[0])) > 8) {
+                // Dense with candidates, as where every byte is ESC or
+                // 0x9B: 32 at a time, for as long as they stay dense and
+                // the rules for 32 reach, the cheapest first: a candidate
+                // followed by ESC, which stops every reading, is dead, and
+                // so is a 0x9B between two more (it cannot end a character
+                // worth ESC, and the next is 0x9B).
+                for (; to - at >= 64; at += 32) {
+                    __m256i c0 = load32(buf + at), c1 = load32(buf + at + 1);
+                    unsigned found = mask32(_mm256_cmpeq_epi8(_mm256_and_si256(c0, _mm256_set1_epi8(0x7f)), _mm256_set1_epi8(0x1b)));
+                    if (__builtin_popcount(found) <= 8)
+                        break;
+                    found &= ~(equal32(c1, 0x1b) | (equal32(c0, 0x9b) & equal32(c1, 0x9b) & equal32(load32(buf + at - 1), 0x9b)));
+                    if (unsigned live = found == 0 ? 0 : live32(buf + at, found))
+                        return at + static_cast<size_t>(__builtin_ctz(live));
+                }
+                continue;
             }
-            continue;
         }
-        for (size_t w = 0; w < windows; w++) {
-            const unsigned char *p = buf + at + 64 * w;
+        size_t windows = full, next = at + 64 * full;
+        unsigned count = 0;
+        for (size_t w = 0; w < full; w++) {
             if (w > 0)
-                bits[w] = candidates32(p) | static_cast<uint64_t>(candidates32(p + 32)) << 32;
+                bits[w] = candidates64(buf + at + 64 * w);
             any |= bits[w];
             count += static_cast<unsigned>(__builtin_popcountll(bits[w]));
         }
+        if (full < 8) {
+            // The last bytes, fewer than 64: their window overlaps what was read.
+            size_t skip = next - (to - 64);
+            bits[full] = candidates64(buf + to - 64) >> skip << skip;
+            any |= bits[full];
+            count += static_cast<unsigned>(__builtin_popcountll(bits[full]));
+            windows++;
+            next = to;
+        }
         if (any == 0) {
-            at += 64 * windows;
+            at = next;
             continue;
         }
+        if (!padded_made && next + 66 > to) {
+            memcpy(padded, buf + to - 96, 96);
+            memset(padded + 96, 0xb4, 96);
+            padded_made = true;
+        }
         if (count > 8) {
+            uint64_t last = full < 8 ? bits[full] & uint64_t{1} << 63 : 0;
             for (size_t w = 0; w < windows; w++) {
-                const unsigned char *p = buf + at + 64 * w;
+                const unsigned char *p = w < full ? buf + at + 64 * w : padded + 32;
                 unsigned low = static_cast<unsigned>(bits[w]), high = static_cast<unsigned>(bits[w] >> 32);
                 if (__builtin_popcountll(bits[w]) > 4) {
                     low = low == 0 ? 0 : live32(p, low);
-                    if (high != 0 && to - (at + 64 * w + 32) >= 64)
+                    if (high != 0 && (w == full || at + 64 * w + 96 <= to))
                         high = live32(p + 32, high);
                 } else {
                     low &= ~stopped32(p + 1);
@@ -604,43 +675,26 @@ AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, 
                 }
                 bits[w] = low | static_cast<uint64_t>(high) << 32;
             }
+            if (full < 8)
+                bits[full] |= last;
         }
         unsigned some = 0;
         for (size_t w = 0; w < windows; w++)
             some |= static_cast<unsigned>(bits[w] != 0) << w;
+        // Few ASCII bytes, as in text of characters of two bytes and more:
+        // there the next ASCII byte is as often past 32 bytes as not.
+        bool sparse = __builtin_popcount(~mask32(load32(buf + next - 32))) < 8;
         while (some != 0) {
             unsigned w = static_cast<unsigned>(__builtin_ctz(some));
-            size_t q = at + 64 * w + static_cast<size_t>(__builtin_ctzll(bits[w]));
+            size_t q = (w < full ? at + 64 * w : to - 64) + static_cast<size_t>(__builtin_ctzll(bits[w]));
             bits[w] &= bits[w] - 1;
             some &= ~(static_cast<unsigned>(bits[w] == 0) << w);
-            if (to - q < 34 ? !dead_at(buf, from, before, q, to) : !dead_one(buf, q, to))
+            if (!dead_one(q + 66 > to ? padded + (q + 96 - to) : buf + q, sparse) || q + 1 == to)
                 return q;
         }
-        at += 64 * windows;
+        at = next;
     }
-    // The last bytes, fewer than 64: their two blocks overlap what was
-    // read, and mostly hold no candidate at all. What the second block
-    // would read past the end is a byte that neither stops a reading nor
-    // leads on to one that does, so nothing there kills a candidate; the
-    // last byte's own candidate is live, as its next byte is unknown.
-    if (at < to && to - from >= 66) {
-        size_t skip = at - (to - 64);
-        uint64_t found = candidates32(buf + to - 64) | static_cast<uint64_t>(candidates32(buf + to - 32)) << 32;
-        found = found >> skip << skip;
-        if (found == 0)
-            return to;
-        if (unsigned live = static_cast<unsigned>(found) == 0 ? 0 : live32(buf + to - 64, static_cast<unsigned>(found)))
-            return to - 64 + static_cast<size_t>(__builtin_ctz(live));
-        unsigned last = static_cast<unsigned>(found >> 32);
-        if (last == 0)
-            return to;
-        unsigned char padded[96];
-        memcpy(padded, buf + to - 34, 34);
-        memset(padded + 34, 0xb4, sizeof padded - 34);
-        unsigned live = live32(padded + 2, last) | (last & 0x80000000u);
-        return live == 0 ? to : to - 32 + static_cast<size_t>(__builtin_ctz(live));
-    }
-    return find_live_plain(buf, from, before, at, to);
+    return to;
 }
 
 AVX2 static inline size_t find_turn_avx2(const unsigned char *buf, size_t at, size_t to)
