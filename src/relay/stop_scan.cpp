@@ -602,6 +602,13 @@ AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, 
     // last byte's own candidate is live, as its next byte is unknown.
     unsigned char padded[192];
     bool padded_made = false;
+    auto make_padded = [&] {
+        if (!padded_made) {
+            memcpy(padded, buf + to - 96, 96);
+            memset(padded + 96, 0xb4, 96);
+            padded_made = true;
+        }
+    };
     // Up to 512 bytes at a time, the last of them an overlapping window of
     // the last 64 bytes: the candidates of each 64 bytes as bits, then one
     // candidate after another, each told live or dead without a branch, so
@@ -622,13 +629,20 @@ AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, 
                 // followed by ESC, which stops every reading, is dead, and
                 // so is a 0x9B between two more (it cannot end a character
                 // worth ESC, and the next is 0x9B).
-                for (; to - at >= 64; at += 32) {
-                    __m256i c0 = load32(buf + at), c1 = load32(buf + at + 1);
+                // The last 64 bytes are read on the padded copy.
+                for (; at < to; at += 32) {
+                    const unsigned char *p = buf + at;
+                    if (to - at < 64) {
+                        make_padded();
+                        p = padded + (at + 96 - to);
+                    }
+                    __m256i c0 = load32(p), c1 = load32(p + 1);
                     unsigned found = mask32(_mm256_cmpeq_epi8(_mm256_and_si256(c0, _mm256_set1_epi8(0x7f)), _mm256_set1_epi8(0x1b)));
                     if (__builtin_popcount(found) <= 8)
                         break;
-                    found &= ~(equal32(c1, 0x1b) | (equal32(c0, 0x9b) & equal32(c1, 0x9b) & equal32(load32(buf + at - 1), 0x9b)));
-                    if (unsigned live = found == 0 ? 0 : live32(buf + at, found))
+                    unsigned last = to - at <= 32 ? found & 1u << (to - 1 - at) : 0;
+                    found &= ~(equal32(c1, 0x1b) | (equal32(c0, 0x9b) & equal32(c1, 0x9b) & equal32(load32(p - 1), 0x9b)));
+                    if (unsigned live = (found == 0 ? 0 : live32(p, found)) | last)
                         return at + static_cast<size_t>(__builtin_ctz(live));
                 }
                 continue;
@@ -655,11 +669,8 @@ AVX2 static inline size_t find_live_avx2(const unsigned char *buf, size_t from, 
             at = next;
             continue;
         }
-        if (!padded_made && next + 66 > to) {
-            memcpy(padded, buf + to - 96, 96);
-            memset(padded + 96, 0xb4, 96);
-            padded_made = true;
-        }
+        if (next + 66 > to)
+            make_padded();
         if (count > 8) {
             uint64_t last = full < 8 ? bits[full] & uint64_t{1} << 63 : 0;
             for (size_t w = 0; w < windows; w++) {
