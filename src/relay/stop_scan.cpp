@@ -557,12 +557,14 @@ AVX2 static inline bool first_end32(const unsigned char *p, unsigned *stops)
 // Whether the candidate at c is dead, by the rules of `dead`, with two
 // bytes before it and 66 after: the first byte after it (or after the NUL,
 // DC1, DC3 or '[' right after it) that is ASCII or an 0xB4 that may read as
-// '4' is looked for among the next 64, unless the bytes around it have
-// told already (in CJK text, most 0x9B bytes are inside a character and
-// not followed by a byte that goes on). Where ASCII is `sparse` (text of
-// characters of two bytes and more), the 64 are read at once: whether the
-// first 32 hold it would go either way there; elsewhere the first 32,
-// where it mostly is, and only where it is not, 32 more.
+// '4' is looked for among the next 64. Where ASCII is `sparse` (text of
+// characters of two bytes and more), the 64 are read at once (whether the
+// first 32 hold it would go either way there), and only where the bytes
+// around the candidate have not told already: in CJK text most 0x9B bytes
+// are inside a character and followed by one that does not go on.
+// Elsewhere the first 32 are read whatever the bytes around it say (a
+// branch there costs random data more than it saves), where it mostly is,
+// and only where it is not and nothing has told, 32 more.
 AVX2 static inline bool dead_one(const unsigned char *c, bool sparse)
 {
     unsigned c1 = classes.of[c[1]];
